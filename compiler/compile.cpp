@@ -1,0 +1,100 @@
+// The compile entry: runs lexer and parser, code generator, optimizer and writer in turn over
+// one source stream, and collects the diagnostics. An error ends the compilation at once by
+// unwinding to here.
+#include <cstdarg>
+#include <cstdio>
+
+#include "compiler/compiler_internal.h"
+
+namespace nerva {
+
+namespace {
+
+constexpr uint32_t kAllPasses = 0x1E0;
+constexpr uint32_t kDebugInfo = 0x4;
+constexpr uint32_t kWarnMissingSemicolon = 0x100000;
+constexpr uint32_t kWarnLineTerminators = 0x200000;
+
+void Diagnostic(CScriptStream& out, const char* kind, int line, const char* format, va_list ap) {
+    char text[256];
+    std::vsnprintf(text, sizeof text, format, ap);
+    out.Write("sasss", kind, line, ": ", text, "\r\n");
+}
+
+std::string MessagesOf(CScriptCompiler& c) {
+    const std::vector<uint8_t>& b = c.messages->buffer();
+    return std::string(b.begin(), b.end());
+}
+
+CompileResult Compile(std::unique_ptr<CScriptStream> source, uint32_t flags, const CompileOptions& options) {
+    CScriptCompiler c;
+    flags |= kAllPasses;
+    c.debugInfo = flags & kDebugInfo;
+    c.warnMissingSemicolon = flags & kWarnMissingSemicolon;
+    c.warnLineTerminators = flags & kWarnLineTerminators;
+    c.passes = flags & kAllPasses;
+    c.sourceName = source->name();
+    c.source = std::move(source);
+    c.messages = CScriptStream::Open({}, kStreamWriteMemory);
+    CompileResult result;
+    try {
+        ParseProgram(c);
+        GenerateAll(c);
+        Optimize(c);
+        if (!options.listingPath.empty()) {
+            if (auto listing = CScriptStream::Open(options.listingPath, kStreamWriteFile)) listing->Write("s", "; -*- asm -*-\r\n");
+        }
+        CTagNoise noise(options);
+        result.image = WriteImage(c, noise);
+        result.ok = true;
+    } catch (const CCompileAbort&) {
+        result.ok = false;
+    }
+    result.messages = MessagesOf(c);
+    if (result.ok && !options.outputPath.empty()) {
+        if (auto out = CScriptStream::Open(options.outputPath, kStreamWriteFile)) out->WriteBytes(result.image.data(), result.image.size());
+    }
+    c.source->Close();
+    return result;
+}
+
+}  // namespace
+
+void CArena::Grow(size_t need) {
+    size_t size = need > 60000 ? need : 64 * 1024;
+    blocks_.emplace_back(new char[size]);
+    cursor_ = blocks_.back().get();
+    left_ = size;
+}
+
+void CScriptCompiler::Warning(int line, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    Diagnostic(*messages, "warning: line ", line, format, ap);
+    va_end(ap);
+}
+
+void CScriptCompiler::Error(int line, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    Diagnostic(*messages, "error: line ", line, format, ap);
+    va_end(ap);
+    throw CCompileAbort{};
+}
+
+CompileResult CompileText(std::string_view text, uint32_t flags, const CompileOptions& options) {
+    return Compile(CScriptStream::Open(text, kStreamReadText), flags, options);
+}
+
+CompileResult CompileFile(const std::string& path, uint32_t flags, const CompileOptions& options) {
+    auto source = CScriptStream::Open(path, kStreamReadFile);
+    if (!source) {
+        CompileResult r;
+        r.opened = false;
+        r.messages = "can't open the script file: " + path + "\n";
+        return r;
+    }
+    return Compile(std::move(source), flags, options);
+}
+
+}  // namespace nerva
