@@ -1,0 +1,285 @@
+// Movie control core: reader, interpreter, timeline and the host operations, with movies
+// assembled by hand so each test shows the behaviour it pins.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "moviectl/player.h"
+#include "swf_builder.h"
+
+using namespace moviectl;
+using namespace swftest;
+
+namespace {
+
+struct MovieRun {
+  Player player;
+  std::vector<std::string> trace;
+  std::vector<std::pair<std::string, std::string>> commands;
+  explicit MovieRun(const Bytes& swf, PlayerLimits limits = {}) : player(limits) {
+    player.onTrace = [this](const std::string& t) { trace.push_back(t); };
+    player.onFSCommand = [this](const std::string& c, const std::string& a) { commands.emplace_back(c, a); };
+    LoadError err;
+    loaded = player.load(swf.data(), swf.size(), &err);
+  }
+  bool loaded = false;
+};
+
+Asm traceVar(const std::string& name) { return Asm().push(name).getVar().trace(); }
+
+}  // namespace
+
+// --- reader ------------------------------------------------------------------------------
+
+TEST(SwfReader, PlainAndCompressedHeadersAgree) {
+  Tags t;
+  t.showFrame();
+  for (bool compress : {false, true}) {
+    Bytes swf = movie(t, 6, 3, compress);
+    SwfHeader h;
+    ASSERT_TRUE(readSwfHeader(swf.data(), swf.size(), h));
+    EXPECT_EQ(h.version, 6);
+    EXPECT_EQ(h.frameCount, 3);
+    EXPECT_EQ(h.frameSize.xmax, 11000);
+    EXPECT_EQ(h.frameSize.ymax, 8000);
+    EXPECT_EQ(h.frameRateRaw, 12 << 8);
+    LoadError err;
+    auto m = loadSwf(swf.data(), swf.size(), err);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->root.frameCount, 3);
+  }
+}
+
+TEST(SwfReader, RefusesWhatItCannotPlay) {
+  struct Case {
+    Bytes bytes;
+    LoadError want;
+  } cases[] = {
+      {{'F', 'W', 'S'}, LoadError::TooShort},
+      {{'G', 'I', 'F', '8', '9', 'a', 0, 0}, LoadError::BadSignature},
+      {{'Z', 'W', 'S', 13, 40, 0, 0, 0, 1, 2, 3, 4}, LoadError::Lzma},
+      {{'F', 'W', 'S', 0, 20, 0, 0, 0, 0, 0, 0, 0}, LoadError::BadVersion},
+      {{'C', 'W', 'S', 7, 100, 0, 0, 0, 0xde, 0xad, 0xbe, 0xef}, LoadError::BadCompression},
+  };
+  for (auto& c : cases) {
+    LoadError err = LoadError::None;
+    EXPECT_FALSE(loadSwf(c.bytes.data(), c.bytes.size(), err));
+    EXPECT_EQ(err, c.want);
+  }
+}
+
+TEST(SwfReader, TruncatedAndOversizedTagsAreSafe) {
+  Tags t;
+  t.doAction(traceVar("x")).showFrame();
+  Bytes swf = movie(t);
+  // Every prefix of the file either fails cleanly or loads and plays.
+  for (size_t n = 0; n <= swf.size(); ++n) {
+    MovieRun r(Bytes(swf.begin(), swf.begin() + static_cast<long>(n)));
+    if (r.loaded) r.player.advance();
+  }
+  // A tag that claims more bytes than the file holds.
+  Bytes bad = swf;
+  bad.push_back(0x7F);
+  bad.push_back(0x03);  // code 13, long length follows
+  bad.insert(bad.end(), {0xFF, 0xFF, 0xFF, 0x7F});
+  MovieRun r(bad);
+  EXPECT_TRUE(r.loaded);
+}
+
+TEST(SwfReader, UnknownTagsAreSkippedByLength) {
+  Tags t;
+  t.tag(200, Bytes(70, 0xAB)).doAction(Asm().push("after").trace()).showFrame();
+  MovieRun r(movie(t));
+  ASSERT_TRUE(r.loaded);
+  EXPECT_EQ(r.trace, std::vector<std::string>{"after"});
+}
+
+// --- interpreter -------------------------------------------------------------------------
+
+TEST(Avm1, ArithmeticStringsAndConversionsFollowTheVersion) {
+  struct Case {
+    int version;
+    Asm code;
+    std::string want;
+  } cases[] = {
+      {7, Asm().push(1.5).push(2.0).op(0x47).trace(), "3.5"},
+      {7, Asm().push("a").push(2.0).op(0x47).trace(), "a2"},
+      {6, Asm().push("undefinedVar").getVar().trace(), "undefined"},
+      {6, Asm().push("x").push("undefinedVar").getVar().op(0x21).trace(), "x"},
+      {7, Asm().push("x").push("undefinedVar").getVar().op(0x21).trace(), "xundefined"},
+      {7, Asm().push(1.0).push(3.0).op(0x0D).trace(), "0.333333333333333"},
+      {4, Asm().push(1.0).push(0.0).op(0x0D).trace(), "#ERROR#"},
+      {7, Asm().push(1e21).trace(), "1e+21"},
+      {7, Asm().push(0.000001).trace(), "1e-6"},
+      {6, Asm().push("0x10").op(0x4A).trace(), "16"},
+      {5, Asm().push("0x10").op(0x4A).trace(), "NaN"},
+      {4, Asm().push(1.0).push(1.0).op(0x0E).trace(), "1"},
+      {7, Asm().push("abcdef").push(2.0).push(3.0).op(0x15).trace(), "bcd"},
+  };
+  for (auto& c : cases) {
+    Tags t;
+    t.doAction(c.code).showFrame();
+    MovieRun r(movie(t, c.version));
+    ASSERT_EQ(r.trace.size(), 1u) << c.want;
+    EXPECT_EQ(r.trace[0], c.want) << "version " << c.version;
+  }
+}
+
+TEST(Avm1, VariablesByPath) {
+  Tags sprite;
+  sprite.showFrame();
+  Tags t;
+  t.sprite(1, 1, sprite).place(1, 1, "clip");
+  Asm a;
+  a.push("/clip:v").push("slash").setVar();
+  a.push("_root.clip.w").push("dotted").setVar();
+  a.push("_level0.top").push("level").setVar();
+  a.push("clip.v").getVar().trace();
+  a.push("/clip:w").getVar().trace();
+  a.push("top").getVar().trace();
+  a.push("_root.clip").getVar().trace();
+  a.push("nowhere.v").push("lost").setVar();
+  a.push("nowhere.v").getVar().trace();
+  t.doAction(a).showFrame();
+  MovieRun r(movie(t, 7));
+  EXPECT_EQ(r.trace, (std::vector<std::string>{"slash", "dotted", "level", "_level0.clip", "undefined"}));
+}
+
+TEST(Avm1, FsCommandReachesTheHostWithBothStrings) {
+  Tags t;
+  Asm a;
+  a.fscommand("Nerva_Run", "OPEN_WORD");
+  // GetURL2 form built from stack values.
+  a.push("FSCommand:quit").push("now").rec(0x9A, {0});
+  t.doAction(a).showFrame();
+  MovieRun r(movie(t));
+  ASSERT_EQ(r.commands.size(), 2u);
+  EXPECT_EQ(r.commands[0], std::make_pair(std::string("Nerva_Run"), std::string("OPEN_WORD")));
+  EXPECT_EQ(r.commands[1], std::make_pair(std::string("quit"), std::string("now")));
+  EXPECT_TRUE(r.player.quitRequested());
+}
+
+TEST(Avm1, EndlessLoopStopsTheScriptNotTheMovie) {
+  Tags t;
+  // frame 1: trace, then loop forever; frame 2: trace again.
+  Asm loop;
+  loop.push("one").trace().jump(-5);
+  t.doAction(loop).showFrame();
+  t.doAction(Asm().push("two").trace().stop()).showFrame();
+  PlayerLimits lim;
+  lim.maxActionsPerRun = 10000;
+  MovieRun r(movie(t, 7, 2), lim);
+  r.player.advance();
+  EXPECT_TRUE(r.player.limitHit());
+  ASSERT_FALSE(r.trace.empty());
+  EXPECT_EQ(r.trace.back(), "two");
+}
+
+TEST(Avm1, RunawayRecursionIsCut) {
+  // function f() { f(); } f(); trace("after");
+  Asm body;
+  body.push(0.0).push("f").op(0x3D).op(0x17);
+  Bytes def;
+  str(def, "f");
+  u16(def, 0);
+  Bytes code = body.b;
+  u16(def, static_cast<unsigned>(code.size()));
+  Asm a;
+  a.rec(0x9B, def);
+  a.b.insert(a.b.end(), code.begin(), code.end());
+  a.push(0.0).push("f").op(0x3D).op(0x17);
+  Tags t;
+  t.doAction(a).showFrame();
+  t.doAction(Asm().push("next frame").trace()).showFrame();
+  MovieRun r(movie(t, 7, 2));
+  r.player.advance();
+  EXPECT_TRUE(r.player.limitHit());
+  EXPECT_EQ(r.trace, std::vector<std::string>{"next frame"});
+}
+
+// --- timeline and host operations ------------------------------------------------------------
+
+TEST(Timeline, HostOperationsUseZeroBasedFrames) {
+  Tags t;
+  t.doAction(Asm().stop()).showFrame();
+  t.label("second").doAction(Asm().push("at two").trace()).showFrame();
+  t.label("third").doAction(Asm().push("at three").trace()).showFrame();
+  MovieRun r(movie(t, 7, 3));
+  EXPECT_EQ(r.player.totalFrames(), 3);
+  EXPECT_EQ(r.player.currentFrame("/"), 0);
+  EXPECT_TRUE(r.player.gotoFrame("/", 2, false));
+  EXPECT_EQ(r.player.currentFrame("_level0"), 2);
+  EXPECT_EQ(r.player.currentLabel("/"), "third");
+  // Calling a label runs its actions without moving the playhead.
+  EXPECT_TRUE(r.player.callLabel("/", "second"));
+  EXPECT_EQ(r.player.currentFrame("/"), 2);
+  EXPECT_EQ(r.trace, (std::vector<std::string>{"at three", "at two"}));
+  EXPECT_FALSE(r.player.callLabel("/", "missing"));
+  EXPECT_FALSE(r.player.gotoFrame("/nosuchclip", 0, false));
+}
+
+TEST(Timeline, GetVariableFailsForUndefinedAndSetVariableRoundTrips) {
+  Tags sprite;
+  sprite.showFrame();
+  Tags t;
+  t.sprite(1, 1, sprite).place(1, 1, "box");
+  t.doAction(Asm().push("n").push(5.0).setVar()).showFrame();
+  MovieRun r(movie(t));
+  std::string out;
+  EXPECT_TRUE(r.player.getVariable("n", out));
+  EXPECT_EQ(out, "5");
+  EXPECT_FALSE(r.player.getVariable("never", out));
+  EXPECT_FALSE(r.player.getVariable("/nobox:x", out));
+  EXPECT_TRUE(r.player.setVariable("/box:label", "hello"));
+  EXPECT_TRUE(r.player.getVariable("box.label", out));
+  EXPECT_EQ(out, "hello");
+  EXPECT_TRUE(r.player.setVariable("_root.box.other", "x"));
+  EXPECT_TRUE(r.player.getVariable("/box:other", out));
+  EXPECT_EQ(out, "x");
+  EXPECT_TRUE(r.player.getVariable("_root.box._name", out));
+  EXPECT_EQ(out, "box");
+  EXPECT_TRUE(r.player.setProperty("/box", 0, "12.5"));
+  EXPECT_TRUE(r.player.getProperty("/box", 0, out));
+  EXPECT_EQ(out, "12.5");
+}
+
+TEST(Timeline, GotoBackwardsRebuildsTheDisplayList) {
+  Tags sprite;
+  sprite.showFrame();
+  Tags t;
+  t.sprite(1, 1, sprite);
+  t.place(1, 1, "a").doAction(Asm().stop()).showFrame();
+  t.remove(1).place(1, 2, "b").showFrame();
+  MovieRun r(movie(t, 7, 2));
+  std::string out;
+  r.player.gotoFrame("/", 1, false);
+  EXPECT_FALSE(r.player.getVariable("a._name", out));
+  EXPECT_TRUE(r.player.getVariable("b._name", out));
+  r.player.gotoFrame("/", 0, false);
+  EXPECT_TRUE(r.player.getVariable("a._name", out));
+  EXPECT_FALSE(r.player.getVariable("b._name", out));
+}
+
+TEST(Timeline, SpritesPlayTheirOwnTimelines) {
+  Tags sprite;
+  sprite.doAction(Asm().push("s1").trace()).showFrame();
+  sprite.doAction(Asm().push("s2").trace()).showFrame();
+  Tags t;
+  t.sprite(1, 2, sprite).place(1, 1, "kid").doAction(Asm().push("root").trace().stop()).showFrame();
+  MovieRun r(movie(t, 7, 1));
+  r.player.advance();
+  r.player.advance();
+  EXPECT_EQ(r.trace, (std::vector<std::string>{"root", "s1", "s2", "s1"}));
+}
+
+TEST(Timeline, SelfNestingSpriteIsBounded) {
+  Tags sprite;
+  sprite.place(1, 1, "again").showFrame();
+  Tags t;
+  t.sprite(1, 1, sprite).place(1, 1, "top").showFrame();
+  MovieRun r(movie(t));
+  EXPECT_TRUE(r.loaded);
+  EXPECT_TRUE(r.player.limitHit());
+  EXPECT_LT(r.player.displayObjectCount(), 200u);
+}
