@@ -1,0 +1,458 @@
+// The linker: turns an image's sections into constant-pool entries, atoms and linked code
+// words, and binds its functions to globals. Everything an instruction refers to is checked
+// here (operand ranges, name kinds, jump targets on instruction starts, truncated code) and
+// each function's stack use is bounded, so the interpreter can trust the words it runs.
+// Anything malformed refuses the whole image with "Unimplemented Nerva Script bytecode".
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "port/byte_order.h"
+#include "runtime/engine.h"
+#include "runtime/engine_internal.h"
+#include "runtime/object.h"
+#include "runtime/opcodes.h"
+
+namespace nerva {
+
+using vantor::ReadBE16;
+using vantor::ReadBE32;
+
+namespace {
+
+constexpr int kMaxRise = 1024;  // how far a function may pop above its frame, statically
+
+[[noreturn]] void Refuse(CScriptEngine& e) { RaiseRuntimeError(e, "Unimplemented Nerva Script bytecode"); }
+
+void FinalizeFunction(CScriptEngine&, void* payload) {
+    auto* f = static_cast<CCompiledFunction*>(payload);
+    delete f->name;
+    delete[] f->words;
+    delete f->sourceName;
+    delete f->lines;
+    f->name = nullptr;
+    f->words = nullptr;
+    f->sourceName = nullptr;
+    f->lines = nullptr;
+}
+
+// "@F_n" becomes "@F_m" with m = n + the anonymous-function counter at link start.
+std::string Renumber(const std::string& name, uint32_t counter) {
+    if (name.size() <= 3 || name.compare(0, 3, "@F_") != 0) return name;
+    uint64_t n = 0;
+    for (size_t i = 3; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') return name;
+        n = n * 10 + uint64_t(name[i] - '0');
+        if (n > 0xFFFFFFFFull) return name;
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "@F_%u", unsigned(uint32_t(n) + counter));
+    return buf;
+}
+
+bool IsAnonymous(const std::string& name) { return name.size() > 3 && name.compare(0, 3, "@F_") == 0; }
+
+struct Reader {
+    const uint8_t* p;
+    size_t size;
+    size_t pos = 0;
+    bool Has(size_t n) const { return size - pos >= n; }
+};
+
+struct Instr {
+    uint32_t byteOffset;
+    uint32_t word;      // index of its opcode word
+    uint8_t op;
+    int32_t operand;
+    uint32_t target;    // jump target: byte offset, then instruction index
+};
+
+// Stack need and effect of one instruction: it needs `need` values and changes the depth by
+// `delta`; `ends` when control does not fall through.
+struct Effect {
+    int need;
+    int delta;
+    bool ends;
+};
+
+Effect EffectOf(const Instr& in) {
+    switch (in.op) {
+        case OP_CALLNAME: case OP_CALL: case OP_NEW: case OP_CALLMETHOD: return {2, 1, false};
+        case OP_LOADNAME: case OP_LOADVAR: case OP_LOADARG: case OP_LOADGLOBAL: case OP_PUSHINT:
+        case OP_PUSHINT3: case OP_PUSHINT2: case OP_PUSHINT1: case OP_PUSHINT0: case OP_PUSHUNDEF:
+        case OP_PUSHFALSE: case OP_PUSHTRUE: case OP_PUSHNULL: case OP_PUSHCONST: return {0, 1, false};
+        case OP_DUP: return {1, 1, false};
+        case OP_ADD2: case OP_INC1: case OP_NEG: case OP_NOT: case OP_TYPEOF: case OP_LOADARGDYN:
+        case OP_DELMEMBER: case OP_GETMEMBER: case OP_DELNAME: case OP_DELGLOBAL: case OP_DELVAR:
+        case OP_DELARG: return {1, 0, false};
+        case OP_JUMPIFTRUE: case OP_JUMPIFFALSE: case OP_JUMPIFTRUTHY: case OP_JUMPIFFALSY:
+        case OP_PUSHWITH: case OP_ARGS: case OP_STOREVAR: case OP_STOREARG: case OP_STOREGLOBAL:
+        case OP_STORENAME: case OP_POP: return {1, -1, false};
+        case OP_THROW: case OP_RETURN: return {1, 0, true};
+        case OP_END: return {0, 0, true};
+        case OP_JUMP: return {0, 0, true};
+        case OP_ENDTRY: case OP_POPWITH: case OP_NOP: case OP_TRY: return {0, 0, false};
+        case OP_LOCALS: return {0, in.operand, false};
+        case OP_DELINDEX: return {2, -1, false};
+        case OP_SWAP: return {2, 0, false};
+        case OP_ENUMNEXT: return {2, 2, false};
+        case OP_SETINDEX: return {3, -3, false};
+        case OP_SETMEMBER: return {2, -2, false};
+        case OP_ROT: return {in.operand < 0 ? -in.operand : in.operand, 0, false};
+        case OP_NIP: return {in.operand + 1, -in.operand, false};
+        case OP_POPN: return {in.operand, -in.operand, false};
+        default:
+            if (in.op >= OP_USHR && in.op <= OP_EQ) return {2, -1, false};
+            if (in.op == OP_GETINDEX) return {2, -1, false};
+            return {0, 0, true};  // not an instruction: the run ends there
+    }
+}
+
+bool IsJump(uint8_t op) {
+    return op == OP_JUMPIFTRUE || op == OP_JUMPIFFALSE || op == OP_TRY || op == OP_JUMP || op == OP_JUMPIFTRUTHY ||
+           op == OP_JUMPIFFALSY;
+}
+
+// Checks that no path pops more than kMaxRise values above the frame, and returns how far
+// below its start any run of forward-only code can push (the frame's stack need).
+uint32_t VerifyStack(CScriptEngine& e, const std::vector<Instr>& code) {
+    const size_t n = code.size();
+    if (n == 0) return 0;
+    const int kUnset = 1 << 30;
+    std::vector<int> depth(n + 1, kUnset);
+    std::vector<uint32_t> work;
+    auto flow = [&](size_t to, int d) {
+        if (to > n) Refuse(e);
+        if (d < depth[to]) {
+            if (d < -kMaxRise) Refuse(e);
+            depth[to] = d;
+            work.push_back(uint32_t(to));
+        }
+    };
+    flow(0, 0);
+    while (!work.empty()) {
+        size_t i = work.back();
+        work.pop_back();
+        if (i == n) continue;  // the appended END
+        const Instr& in = code[i];
+        Effect fx = EffectOf(in);
+        int d = depth[i];
+        if (d - fx.need < -kMaxRise) Refuse(e);
+        if (in.op == OP_TRY) flow(in.target, d + 1);
+        else if (IsJump(in.op)) flow(in.target, d + fx.delta);
+        if (!fx.ends) flow(i + 1, d + fx.delta);
+    }
+
+    // Longest forward-only climb from any point where the interpreter checks the room left:
+    // the entry, targets of backward jumps and catch targets.
+    std::vector<int64_t> dist(n + 1, INT64_MIN);
+    dist[0] = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (IsJump(code[i].op) && (code[i].target <= i || code[i].op == OP_TRY)) dist[code[i].target] = std::max<int64_t>(dist[code[i].target], 0);
+    int64_t need = 0;
+    uint32_t maxLocal = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const Instr& in = code[i];
+        if (in.op == OP_LOADVAR || in.op == OP_STOREVAR || in.op == OP_DELVAR) maxLocal = std::max(maxLocal, uint32_t(in.operand) + 1);
+        if (dist[i] == INT64_MIN) continue;
+        Effect fx = EffectOf(in);
+        int64_t rise = fx.delta > 0 ? fx.delta : 0;
+        if (in.op == OP_ARGS) rise = 128;  // the frame moves down by the missing arguments
+        int64_t out = dist[i] + rise;
+        need = std::max(need, out);
+        if (!fx.ends) dist[i + 1] = std::max(dist[i + 1], out);
+        if (IsJump(in.op) && in.target > i) dist[in.target] = std::max(dist[in.target], out + 1);
+    }
+    return uint32_t(std::min<int64_t>(need + maxLocal + 128 + 16, 0x7FFFFFFF));
+}
+
+struct ParsedFunction {
+    std::string name;
+    uint32_t start, end;
+};
+
+}  // namespace
+
+CCompiledFunction* NewCompiledFunction(CScriptEngine& e) {
+    auto* f = static_cast<CCompiledFunction*>(HeapAllocFinal(e, sizeof(CCompiledFunction), &FinalizeFunction));
+    return f;
+}
+
+CScriptFunction* LinkImage(CScriptEngine& e, CCompiledScript& image) {
+    static const CCompiledScript::Section kEmpty{0, 0, {0}};
+    const auto* codeSec = image.Find(SectionCode);
+    const auto* constSec = image.Find(SectionConstants);
+    const auto* funcSec = image.Find(SectionFunctions);
+    const auto* debugSec = image.Find(SectionDebug);
+    if (!codeSec) codeSec = &kEmpty;
+    if (!constSec) constSec = &kEmpty;
+    if (!funcSec) funcSec = &kEmpty;
+    const uint32_t counter = e.anonymousCounter;
+
+    // 1. Constants, parsed completely before anything enters the pool.
+    std::vector<CScriptValue> values;
+    std::vector<std::unique_ptr<char16_t[]>> texts;
+    {
+        Reader r{constSec->bytes.data(), constSec->size};
+        while (r.pos < r.size) {
+            uint8_t kind = r.p[r.pos++];
+            switch (kind) {
+                case TagNull: values.push_back(MakeNull()); break;
+                case TagNaN: values.push_back(MakeNaN()); break;
+                case TagBoolean:
+                    if (!r.Has(1)) Refuse(e);
+                    values.push_back(MakeBool(r.p[r.pos++] != 0));
+                    break;
+                case TagInteger: {
+                    if (!r.Has(8)) Refuse(e);
+                    uint64_t v = (uint64_t(ReadBE32(r.p + r.pos)) << 32) | ReadBE32(r.p + r.pos + 4);
+                    r.pos += 8;
+                    values.push_back(MakeInt(int64_t(v)));
+                    break;
+                }
+                case TagFloat: {
+                    if (!r.Has(8)) Refuse(e);
+                    double d;
+                    std::memcpy(&d, r.p + r.pos, 8);
+                    r.pos += 8;
+                    values.push_back(MakeFloat(d));
+                    break;
+                }
+                case TagString:
+                case 11: {
+                    uint8_t flags = 0;
+                    if (kind == 11) {
+                        if (!r.Has(1)) Refuse(e);
+                        flags = r.p[r.pos++];
+                    }
+                    if (!r.Has(4)) Refuse(e);
+                    uint32_t bytes = ReadBE32(r.p + r.pos);
+                    r.pos += 4;
+                    if (!r.Has(bytes)) Refuse(e);
+                    uint32_t units = bytes / 2;
+                    std::unique_ptr<char16_t[]> chars(new char16_t[units + 1]);
+                    for (uint32_t i = 0; i < units; ++i) chars[i] = char16_t(r.p[r.pos + 2 * i] | (r.p[r.pos + 2 * i + 1] << 8));
+                    r.pos += bytes;
+                    CScriptValue v = MakeUndefined();
+                    v.tag = kind;
+                    v.aux = flags;
+                    v.u = units;  // characters attached below, once the pool is committed
+                    values.push_back(v);
+                    texts.push_back(std::move(chars));
+                    break;
+                }
+                case TagAtom: {
+                    const void* nul = std::memchr(r.p + r.pos, 0, r.size - r.pos);
+                    if (!nul) Refuse(e);
+                    size_t len = size_t(static_cast<const uint8_t*>(nul) - (r.p + r.pos));
+                    std::string name(reinterpret_cast<const char*>(r.p + r.pos), len);
+                    r.pos += len + 1;
+                    values.push_back(MakeAtomValue(Intern(e, Renumber(name, counter))));
+                    break;
+                }
+                default:
+                    Refuse(e);
+            }
+        }
+    }
+    const uint32_t unitCount = uint32_t(values.size());
+    const uint32_t base = uint32_t(e.constants.size());
+
+    // 2. Function table.
+    std::vector<ParsedFunction> functions;
+    {
+        Reader r{funcSec->bytes.data(), funcSec->size};
+        uint32_t count = 0;
+        if (funcSec->size) {
+            if (!r.Has(4)) Refuse(e);
+            count = ReadBE32(r.p);
+            r.pos = 4;
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            const void* nul = r.pos < r.size ? std::memchr(r.p + r.pos, 0, r.size - r.pos) : nullptr;
+            if (!nul) Refuse(e);
+            size_t len = size_t(static_cast<const uint8_t*>(nul) - (r.p + r.pos));
+            std::string name(reinterpret_cast<const char*>(r.p + r.pos), len);
+            r.pos += len + 1;
+            if (!r.Has(4)) Refuse(e);
+            uint32_t offset = ReadBE32(r.p + r.pos);
+            r.pos += 4;
+            if (offset > codeSec->size) Refuse(e);
+            if (!functions.empty() && offset < functions.back().start) Refuse(e);
+            functions.push_back({std::move(name), offset, 0});
+        }
+        for (size_t i = 0; i < functions.size(); ++i)
+            functions[i].end = i + 1 < functions.size() ? functions[i + 1].start : codeSec->size;
+    }
+
+    // Debug records.
+    std::string sourceName;
+    bool haveDebug = debugSec != nullptr;
+    bool namedSource = false;
+    std::vector<std::pair<uint32_t, uint32_t>> lineRecords;
+    if (debugSec) {
+        Reader r{debugSec->bytes.data(), debugSec->size};
+        while (r.pos < r.size) {
+            uint8_t kind = r.p[r.pos++];
+            if (kind == 1) {
+                if (!r.Has(4)) Refuse(e);
+                uint32_t len = ReadBE32(r.p + r.pos);
+                r.pos += 4;
+                if (!r.Has(len)) Refuse(e);
+                sourceName.assign(reinterpret_cast<const char*>(r.p + r.pos), len);
+                namedSource = true;
+                r.pos += len;
+            } else if (kind == 2) {
+                if (!r.Has(8)) Refuse(e);
+                lineRecords.emplace_back(ReadBE32(r.p + r.pos), ReadBE32(r.p + r.pos + 4));
+                r.pos += 8;
+            } else {
+                Refuse(e);
+            }
+        }
+    }
+
+    // 3. Code of every function.
+    struct Linked {
+        std::vector<uint32_t> words;
+        std::vector<LineEntry> lines;
+        uint32_t need;
+    };
+    std::vector<Linked> linked(functions.size());
+    const uint8_t* code = codeSec->bytes.data();
+    for (size_t f = 0; f < functions.size(); ++f) {
+        const ParsedFunction& pf = functions[f];
+        std::vector<Instr> instrs;
+        uint32_t pos = pf.start, words = 0;
+        while (pos < pf.end) {
+            Instr in{pos, words, code[pos], 0, 0};
+            ++pos;
+            ++words;
+            if (IsOpcode(in.op) && in.op != OP_RESERVED_6B) {
+                OperandKind kind = InfoOf(in.op).operand;
+                int size = OperandBytes(kind);
+                if (pf.end - pos < uint32_t(size)) Refuse(e);
+                const uint8_t* p = code + pos;
+                switch (kind) {
+                    case OperandKind::None: break;
+                    case OperandKind::U8: in.operand = int8_t(p[0]); break;
+                    case OperandKind::U16: in.operand = int16_t(ReadBE16(p)); break;
+                    case OperandKind::Int32: in.operand = int32_t(ReadBE32(p)); break;
+                    case OperandKind::Name: {
+                        uint32_t index = ReadBE32(p);
+                        if (index >= unitCount || values[index].tag != TagAtom) Refuse(e);
+                        in.operand = int32_t(values[index].u);
+                        break;
+                    }
+                    case OperandKind::Constant: {
+                        uint32_t index = ReadBE32(p);
+                        if (index >= unitCount) Refuse(e);
+                        in.operand = int32_t(base + index);
+                        break;
+                    }
+                    case OperandKind::Jump: {
+                        int64_t target = int64_t(pos) + size + int32_t(ReadBE32(p));
+                        if (target < int64_t(pf.start) || target > int64_t(pf.end)) Refuse(e);
+                        in.target = uint32_t(target);
+                        break;
+                    }
+                }
+                if (kind == OperandKind::U8 && in.operand < 0 && in.op != OP_ROT) Refuse(e);
+                if (kind == OperandKind::U16 && in.operand < 0) Refuse(e);
+                if (size) ++words;
+                pos += uint32_t(size);
+            }
+            instrs.push_back(in);
+        }
+        // Jump targets become instruction indexes (the appended END is index n).
+        for (Instr& in : instrs) {
+            if (!IsJump(in.op)) continue;
+            if (in.target == pf.end) {
+                in.target = uint32_t(instrs.size());
+                continue;
+            }
+            auto it = std::lower_bound(instrs.begin(), instrs.end(), in.target,
+                                       [](const Instr& x, uint32_t off) { return x.byteOffset < off; });
+            if (it == instrs.end() || it->byteOffset != in.target) Refuse(e);
+            in.target = uint32_t(it - instrs.begin());
+        }
+        Linked& out = linked[f];
+        out.need = VerifyStack(e, instrs);
+        out.words.resize(size_t(words) + 1);
+        for (size_t i = 0; i < instrs.size(); ++i) {
+            const Instr& in = instrs[i];
+            out.words[in.word] = in.op;
+            if (!IsOpcode(in.op) || in.op == OP_RESERVED_6B || InfoOf(in.op).operand == OperandKind::None) continue;
+            if (IsJump(in.op)) {
+                uint32_t targetWord = in.target == instrs.size() ? words : instrs[in.target].word;
+                out.words[in.word + 1] = uint32_t(int32_t(targetWord) - int32_t(in.word + 2));
+            } else {
+                out.words[in.word + 1] = uint32_t(in.operand);
+            }
+        }
+        out.words[words] = OP_END;
+        for (auto& [offset, line] : lineRecords) {
+            if (offset <= pf.start || offset > pf.end) continue;
+            auto it = std::lower_bound(instrs.begin(), instrs.end(), offset,
+                                       [](const Instr& x, uint32_t off) { return x.byteOffset < off; });
+            uint32_t word = it == instrs.end() ? words : it->word;
+            out.lines.push_back({word, line});
+        }
+    }
+
+    // Everything checked: commit constants, then bind the functions.
+    size_t textIndex = 0;
+    for (CScriptValue& v : values) {
+        if (v.tag == TagString || v.tag == 11) {
+            uint32_t units = uint32_t(v.u);
+            uint8_t flags = uint8_t(v.aux);
+            bool regexp = v.tag == 11;
+            char16_t* chars = texts[textIndex].get();
+            e.constantText.push_back(std::move(texts[textIndex++]));
+            if (regexp && e.regexpFactory) {
+                CScriptValue made = MakeUndefined();
+                if (e.regexpFactory(e, flags, chars, units, made)) {
+                    v = made;
+                    continue;
+                }
+            }
+            v = MakeStaticString(e, chars, units);
+        }
+        e.constants.push_back(v);
+    }
+    if (image.loaderState == 0) image.loaderState = base;
+
+    CScriptFunction* mainFunction = nullptr;
+    for (size_t f = 0; f < functions.size(); ++f) {
+        CCompiledFunction* cf = NewCompiledFunction(e);
+        CScriptValue root = MakeUndefined();
+        cf->name = new std::string(functions[f].name);
+        cf->wordCount = uint32_t(linked[f].words.size());
+        cf->words = new uint32_t[cf->wordCount];
+        std::copy(linked[f].words.begin(), linked[f].words.end(), cf->words);
+        cf->stackNeed = linked[f].need;
+        if (haveDebug) {
+            cf->sourceName = new std::string(namedSource ? sourceName : "unknown");
+            cf->lines = new std::vector<LineEntry>(std::move(linked[f].lines));
+        }
+        CScriptFunction* fn = NewFunction(e, cf);
+        root = MakeFunctionValue(fn);
+        const std::string& name = functions[f].name;
+        if (name == ".main") {
+            mainFunction = fn;
+            e.lastResult = root;  // rooted until the run starts
+            continue;
+        }
+        std::string bound = name;
+        if (IsAnonymous(name)) {
+            bound = Renumber(name, counter);
+            ++e.anonymousCounter;
+        }
+        *cf->name = bound;
+        e.globals[Intern(e, bound)] = root;
+    }
+    return mainFunction;
+}
+
+}  // namespace nerva
