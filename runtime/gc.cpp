@@ -106,6 +106,7 @@ CValueRoot::CValueRoot(CScriptEngine& engine, CScriptValue* values, size_t count
 CValueRoot::~CValueRoot() { engine_.tempRoots.pop_back(); }
 
 void Collect(CScriptEngine& e) {
+    e.heap.CountCollection();
     e.markStack.clear();
     for (const CScriptValue& v : e.constants) MarkValue(e, v);
     for (uint32_t i = 0; i < e.globalCount; ++i) MarkValue(e, e.globals[i]);

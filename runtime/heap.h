@@ -56,6 +56,7 @@ public:
     const HeapStats& Stats() const { return stats_; }
     size_t Threshold() const { return threshold_; }
     static int SizeClass(size_t n);
+    void CountCollection() { ++stats_.collections; }
 
 private:
     void* TakeFrom(size_t need);

@@ -1,0 +1,26 @@
+// Arbitrary bytes as a compiled image: read, link and run in a fresh engine. Fuzz builds give
+// every run a budget of loop turns and calls, so images that loop forever end.
+#include <cstddef>
+#include <cstdint>
+
+#include "runtime/engine.h"
+#include "runtime/host.h"
+
+namespace {
+
+void Discard(void*, std::string_view) {}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    nerva::CScriptHost* host = nerva::CreateHost(nullptr);
+    if (!host) return 0;
+    nerva::SetEngineTrace(*host->engine, &Discard, nullptr);
+    host->engine->budget = 20000;
+    nerva::RunBuffer(*host, data, size);
+    // A second run of the same bytes links them again on top of the first.
+    host->engine->budget = 20000;
+    nerva::RunBuffer(*host, data, size);
+    nerva::DestroyHost(host);
+    return 0;
+}
