@@ -41,6 +41,10 @@ struct Interp {
     stack.push_back(std::move(v));
   }
   bool cs() const { return act.version >= 7; }
+  void popArgs(double nargs, Args& args) {
+    size_t n = std::isfinite(nargs) && nargs > 0 ? static_cast<size_t>(std::min<double>(nargs, static_cast<double>(stack.size()))) : 0;
+    for (size_t i = 0; i < n; ++i) args.push_back(pop());
+  }
 
   // --- variables ------------------------------------------------------------------------
   Object* timeline() { return act.target ? pl.clipObject(act.target) : nullptr; }
@@ -403,6 +407,7 @@ RunResult Interp::run(size_t pc, size_t end) {
         double idx = pl.toNumber(pop());
         Value t = pop();
         DisplayObject* d = targetFromValue(t);
+        idx = std::trunc(idx);
         if (!d || !std::isfinite(idx) || idx < 0 || idx > 21)
           push(Value());
         else
@@ -414,6 +419,7 @@ RunResult Interp::run(size_t pc, size_t end) {
         double idx = pl.toNumber(pop());
         Value t = pop();
         DisplayObject* d = targetFromValue(t);
+        idx = std::trunc(idx);
         if (d && std::isfinite(idx) && idx >= 0 && idx <= 21) pl.setClipProperty(d, static_cast<int>(idx), v);
         break;
       }
@@ -616,7 +622,7 @@ RunResult Interp::run(size_t pc, size_t end) {
         std::string n = pl.toString(pop());
         double nargs = pl.toNumber(pop());
         Args args;
-        for (long i = 0; i < std::min<long>(std::isfinite(nargs) && nargs > 0 ? static_cast<long>(nargs) : 0, static_cast<long>(stack.size())); ++i) args.push_back(pop());
+        popArgs(nargs, args);
         Value f = getVariable(n);
         Value self;
         if (f.isObject() && f.o->isCallable()) {
@@ -639,7 +645,7 @@ RunResult Interp::run(size_t pc, size_t end) {
         std::string n = pl.toString(pop());
         double nargs = pl.toNumber(pop());
         Args args;
-        for (long i = 0; i < std::min<long>(std::isfinite(nargs) && nargs > 0 ? static_cast<long>(nargs) : 0, static_cast<long>(stack.size())); ++i) args.push_back(pop());
+        popArgs(nargs, args);
         Value ctor = getVariable(n);
         push(pl.construct(ctor, args));
         break;
@@ -722,7 +728,7 @@ RunResult Interp::run(size_t pc, size_t end) {
         Value obj = pop();
         double nargs = pl.toNumber(pop());
         Args args;
-        for (long i = 0; i < std::min<long>(std::isfinite(nargs) && nargs > 0 ? static_cast<long>(nargs) : 0, static_cast<long>(stack.size())); ++i) args.push_back(pop());
+        popArgs(nargs, args);
         std::string n = name.type == Value::Undefined ? "" : pl.toString(name);
         if (code == 0x53) {
           Value ctor = n.empty() ? obj : pl.getMember(obj, n);
@@ -781,6 +787,7 @@ RunResult Interp::run(size_t pc, size_t end) {
         auto pool = std::make_shared<std::vector<std::string>>();
         for (unsigned i = 0; i < n && r.remaining() > 0; ++i) pool->push_back(text(r));
         act.constants = pool;
+        pl.lastConstants_ = pool;
         break;
       }
       case 0x94: {
@@ -924,7 +931,7 @@ void Interp::doTry(ByteReader& r, size_t next, size_t& pc, RunResult& res, bool&
   } catch (ScriptThrow& t) {
     restore();
     if (stack.size() > savedStack) stack.resize(savedStack);
-    if (flags & 0x01) {
+    if (catchSize > 0 || (flags & 0x01)) {
       if (inReg) {
         if (!act.regs.empty()) {
           if (catchReg < act.regs.size()) act.regs[catchReg] = t.value;
@@ -949,7 +956,7 @@ void Interp::doTry(ByteReader& r, size_t next, size_t& pc, RunResult& res, bool&
     }
   }
   startOfRange = savedStart;
-  if (flags & 0x02) {
+  if (finallySize > 0) {
     size_t s = startOfRange;
     startOfRange = finallyStart;
     Value savedReturn = returnValue;
@@ -1012,6 +1019,8 @@ void Player::executeCode(const ActionCode& code, DisplayObject* target, int vers
   a.timelineSlot = 1;
   a.target = a.originalTarget = target;
   a.thisv = Value(target->object);
+  // A block without its own pool sees the last pool defined, as reference players do.
+  a.constants = lastConstants_;
   bool outermost = execDepth_ == 0 && callDepth_ == 0;
   if (outermost) {
     actionCount_ = 0;

@@ -80,14 +80,10 @@ bool Player::loadMovie(int level, std::shared_ptr<const MovieDef> m) {
   root->movie = m;
   root->timeline = &m->root;
   root->level = level;
-  root->name = "_level" + std::to_string(level);
+  root->name = "";
   root->depth = level;
   levels_[level] = root;
   clipObject(root);
-  if (m->as3) {
-    root->playing = false;
-    return true;
-  }
   bool outer = !inRun_;
   inRun_ = true;
   try {
@@ -208,12 +204,13 @@ DisplayObject* Player::placeCharacter(DisplayObject* parent, const PlaceInfo& p,
   if (p.hasMatrix) d->matrix = p.matrix;
   if (p.hasCxform) d->cxform = p.cxform;
   if (p.hasRatio) d->ratio = p.ratio;
-  if (p.hasClipDepth) d->clipDepth = static_cast<int>(p.clipDepth) - kTimelineDepthOffset;
+  if (p.hasClipDepth) d->clipDepth = static_cast<int>(p.clipDepth) - kTimelineDepthOffset, d->isMask = true;
   if (p.hasName)
     d->name = p.name;
   else if (d->kind == DisplayObject::Clip || d->kind == DisplayObject::Button || d->kind == DisplayObject::Text)
     d->name = "instance" + std::to_string(++instanceCounter_);
   d->clipActions = p.clipActions;
+  d->placeFrame = parent->currentFrame;
   if (ch->text) {
     d->variable = ch->text->variableName;
     d->text = ch->text->initialText;
@@ -264,7 +261,8 @@ void Player::applyPlace(DisplayObject* parent, const PlaceInfo& p, bool fromGoto
   auto it = parent->children.find(depth);
   DisplayObject* existing = it == parent->children.end() ? nullptr : it->second;
   if (!p.move) {
-    if (p.hasCharacter) placeCharacter(parent, p, fromGoto);
+    // A new character never replaces an occupied depth from the timeline.
+    if (p.hasCharacter && !existing) placeCharacter(parent, p, fromGoto);
     return;
   }
   if (!existing) return;
@@ -288,7 +286,7 @@ void Player::applyPlace(DisplayObject* parent, const PlaceInfo& p, bool fromGoto
   if (p.hasCxform) existing->cxform = p.cxform;
   if (p.hasRatio) existing->ratio = p.ratio;
   if (p.hasName) existing->name = p.name;
-  if (p.hasClipDepth) existing->clipDepth = static_cast<int>(p.clipDepth) - kTimelineDepthOffset;
+  if (p.hasClipDepth) existing->clipDepth = static_cast<int>(p.clipDepth) - kTimelineDepthOffset, existing->isMask = true;
 }
 
 void Player::queueFrameActions(DisplayObject* clip, const Frame& f) {
@@ -324,6 +322,8 @@ struct Player::BuildScope {
 void Player::runFrameTags(DisplayObject* clip, int frame1, bool runActions) {
   BuildScope scope(*this);
   clip->currentFrame = frame1;
+  // Movies for the newer virtual machine still show their timeline; their code is not run.
+  if (clip->movie && clip->movie->as3) runActions = false;
   const Frame* f = clip->timeline ? clip->timeline->frame(frame1 - 1) : nullptr;
   if (!f) return;
   if (runActions) {
@@ -416,7 +416,7 @@ void Player::gotoFrameOf(DisplayObject* clip, int frame1, bool stopAfter) {
       if (it->second.frame < 0)
         keep = -it->second.frame == kv.second->creation;
       else
-        keep = frame1 < cur && it->second.frame <= frame1;
+        keep = kv.second->placeFrame == it->second.frame;
     }
     if (!keep) drop.push_back(kv.first);
   }
@@ -428,6 +428,10 @@ void Player::gotoFrameOf(DisplayObject* clip, int frame1, bool stopAfter) {
       auto key = std::make_pair(static_cast<const void*>(clip->movie.get()), ia.first);
       if (initDone_.insert(key).second) enqueue(QueuedAction{clip, ia.second, nullptr, "", true});
     }
+  // The target frame's scripts run before the load events of what the jump places.
+  if (target && !(clip->movie && clip->movie->as3))
+    for (auto& t : target->tags)
+      if (t.kind == FrameTag::Action) enqueue(QueuedAction{clip, t.action, nullptr, "", false});
   for (auto& kv : state) {
     if (clip->removed) return;
     auto it = clip->children.find(kv.first);
@@ -441,12 +445,9 @@ void Player::gotoFrameOf(DisplayObject* clip, int frame1, bool stopAfter) {
       PlaceInfo np = p;
       np.move = false;
       np.hasCharacter = true;
-      placeCharacter(clip, np, true);
+      if (DisplayObject* d = placeCharacter(clip, np, true)) d->placeFrame = kv.second.frame;
     }
   }
-  if (target)
-    for (auto& t : target->tags)
-      if (t.kind == FrameTag::Action) enqueue(QueuedAction{clip, t.action, nullptr, "", false});
 }
 
 bool Player::gotoValue(DisplayObject* clip, const Value& frame, bool andPlay, int bias) {

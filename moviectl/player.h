@@ -34,6 +34,7 @@ struct DisplayObject {
   ColorTransform cxform;
   std::string name;
   int clipDepth = 0;
+  bool isMask = false;  // clip layer for the objects up to clipDepth
   uint16_t ratio = 0;
   bool visible = true;
   bool removed = false;
@@ -53,6 +54,7 @@ struct DisplayObject {
   int level = -1;  // >= 0 for the root clip of a level
   int drawOrder = 0;
   int creation = 0;  // order of creation, for the execution order of clips
+  int placeFrame = 0;  // parent's frame whose tags placed it (0: placed by script)
 
   // Buttons
   int buttonState = 0;  // 0 up, 1 over, 2 down
@@ -258,6 +260,7 @@ class Player {
   int callDepth_ = 0;
   size_t liveObjects_ = 0;
   int curVersion_ = 0;
+  std::shared_ptr<const std::vector<std::string>> lastConstants_;
   const char* stackBase_ = nullptr;
   int execDepth_ = 0;
   uint64_t actionCount_ = 0;

@@ -115,12 +115,9 @@ double stringToNumber(const std::string& str, int swfVersion) {
       j = k;
     }
   }
-  if (!any) {
-    if (str.compare(digitsStart, std::string::npos, "Infinity") == 0) return p[i] == '-' ? -INFINITY : INFINITY;
-    return swfVersion >= 5 ? NAN : 0;
-  }
+  if (!any) return swfVersion >= 5 ? NAN : 0;
   size_t end = j;
-  while (j < n && isSpace(p[j])) ++j;
+  // Trailing text, spaces included, makes the whole string no number.
   if (j != n) return swfVersion >= 5 ? NAN : 0;
   // Leading-zero octal (SWF 6+), as the reference players parse integer literals.
   if (swfVersion >= 6) {

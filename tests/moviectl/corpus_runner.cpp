@@ -3,6 +3,7 @@
 // case stops passing, and `--update` rewrites the list from the current results.
 //
 //   corpus_runner CORPUS_DIR BASELINE_FILE [--update] [--every N] [--verbose] [--only CASE]
+//                 [--dump DIR]   (rendered image cases as PPM files)
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -14,10 +15,13 @@
 #include <vector>
 
 #include "moviectl/player.h"
+#include "moviectl/raster.h"
 
 namespace {
 
 using namespace moviectl;
+
+std::string dumpDir;
 
 std::string readFile(const std::string& path, bool& ok) {
   std::ifstream f(path, std::ios::binary);
@@ -83,8 +87,8 @@ Outcome runCase(const std::string& dir, std::map<std::string, std::string>& meta
   const std::string& set = meta["set"];
   if (compare == "header") return checkHeader(swf, meta);
   bool wantTrace = compare == "trace" || compare == "image+trace";
+  bool wantImage = compare == "image" || compare == "image+trace";
   bool headerRun = compare == "header+run";
-  if (!wantTrace && !headerRun) return o;  // image comparison: the rasteriser's runner
 
   int frames = std::atoi(meta["frames"].c_str());
   if (frames < 1) frames = 1;
@@ -111,6 +115,54 @@ Outcome runCase(const std::string& dir, std::map<std::string, std::string>& meta
     o.detail = h.detail;
     return o;
   }
+  std::string imageDetail;
+  if (wantImage) {
+    std::string png = readFile(dir + "/expected.png", ok);
+    int w = 0, h = 0;
+    std::vector<uint32_t> want;
+    if (!ok || !decodePng(reinterpret_cast<const uint8_t*>(png.data()), png.size(), w, h, want)) {
+      o.detail = "cannot read expected.png";
+      return o;
+    }
+    Surface surface(w, h);
+    RenderOptions ro;
+    if (auto m = player.movie()) {
+      const Rect& fr = m->header.frameSize;
+      ro.view.a = ro.view.d = 1.0 / 20;
+      ro.view.tx = -fr.xmin / 20.0;
+      ro.view.ty = -fr.ymin / 20.0;
+    }
+    renderPlayer(player, surface, ro);
+    if (!dumpDir.empty()) {
+      // Rendered frame as a binary PPM, for looking at differences by eye.
+      std::string name = meta["set"] + "-" + meta["case"] + ".ppm";
+      std::ofstream f(dumpDir + "/" + name, std::ios::binary);
+      f << "P6\n" << w << " " << h << "\n255\n";
+      for (uint32_t px : surface.pixels) {
+        char rgb[3] = {static_cast<char>(px >> 16), static_cast<char>(px >> 8), static_cast<char>(px)};
+        f.write(rgb, 3);
+      }
+    }
+    int tolerance = std::atoi(meta["image_tolerance"].c_str());
+    long allowed = std::atol(meta["image_max_outliers"].c_str());
+    long outliers = 0;
+    for (size_t i = 0; i < want.size(); ++i) {
+      uint32_t g = surface.pixels[i], e = want[i];
+      unsigned ga = g >> 24;
+      for (int sh = 0; sh < 32; sh += 8) {
+        int gv = (g >> sh) & 0xFF;
+        if (sh < 24 && ga > 0 && ga < 255) gv = std::min(255, gv * 255 / static_cast<int>(ga));
+        int ev = (e >> sh) & 0xFF;
+        if (std::abs(gv - ev) > tolerance) ++outliers;
+      }
+    }
+    if (outliers > allowed) imageDetail = "image: " + std::to_string(outliers) + " channel values off";
+    if (!wantTrace) {
+      o.pass = imageDetail.empty();
+      o.detail = imageDetail;
+      return o;
+    }
+  }
   std::string expected = readFile(dir + "/expected.txt", ok);
   std::string want;
   for (size_t i = 0; i < expected.size(); ++i)
@@ -118,8 +170,9 @@ Outcome runCase(const std::string& dir, std::map<std::string, std::string>& meta
   std::string got;
   for (char c : trace)
     if (c != 0) got += c;
-  o.pass = got == want;
-  if (!o.pass) {
+  o.pass = got == want && imageDetail.empty();
+  if (!imageDetail.empty()) o.detail = imageDetail;
+  if (got != want) {
     // First differing line, for the verbose listing.
     std::istringstream a(got), b(want);
     std::string la, lb;
@@ -155,6 +208,7 @@ int main(int argc, char** argv) {
     else if (!std::strcmp(argv[i], "--verbose")) verbose = true;
     else if (!std::strcmp(argv[i], "--every") && i + 1 < argc) every = std::max(1, std::atoi(argv[++i]));
     else if (!std::strcmp(argv[i], "--only") && i + 1 < argc) only = argv[++i];
+    else if (!std::strcmp(argv[i], "--dump") && i + 1 < argc) dumpDir = argv[++i];
   }
   bool ok;
   std::string manifest = readFile(corpus + "/manifest.tsv", ok);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "moviectl/player.h"
+#include "moviectl/raster.h"
 #include "swf_builder.h"
 
 using namespace moviectl;
@@ -282,4 +283,78 @@ TEST(Timeline, SelfNestingSpriteIsBounded) {
   EXPECT_TRUE(r.loaded);
   EXPECT_TRUE(r.player.limitHit());
   EXPECT_LT(r.player.displayObjectCount(), 200u);
+}
+
+// --- rasteriser ------------------------------------------------------------------------------
+
+namespace {
+
+uint32_t pixelAfterLoad(const Tags& t, int x, int y, int w = 550, int h = 400) {
+  Player player;
+  Bytes swf = movie(t);
+  EXPECT_TRUE(player.load(swf.data(), swf.size()));
+  Surface s(w, h);
+  RenderOptions ro;
+  ro.view = stageTransform(Rect{0, 11000, 0, 8000}, w, h, ScaleMode::ShowAll);
+  renderPlayer(player, s, ro);
+  return s.at(x, y);
+}
+
+}  // namespace
+
+TEST(Raster, SolidShapeCoversItsAreaWithSoftEdges) {
+  Tags t;
+  t.tag(9, {0, 0, 255});  // blue background
+  t.rectShape(1, 2000, 1000, 255, 0, 0);  // 100 x 50 pixels of red
+  // place at (10.5, 20) pixels: the left edge falls in the middle of a pixel
+  Bytes p;
+  u8(p, 0x06);
+  u16(p, 1);
+  u16(p, 1);
+  BitWriter bw{p};
+  bw.bits(0, 1);
+  bw.bits(0, 1);
+  bw.bits(12, 5);
+  bw.bits(210, 12);
+  bw.bits(400, 12);
+  bw.flush();
+  t.tag(26, p).showFrame();
+  EXPECT_EQ(pixelAfterLoad(t, 50, 40), 0xFFFF0000u);   // inside
+  EXPECT_EQ(pixelAfterLoad(t, 5, 40), 0xFF0000FFu);    // left of it
+  EXPECT_EQ(pixelAfterLoad(t, 50, 75), 0xFF0000FFu);   // below it
+  uint32_t edge = pixelAfterLoad(t, 10, 40);            // half covered
+  int red = (edge >> 16) & 0xFF, blue = edge & 0xFF;
+  EXPECT_NEAR(red, 128, 20);
+  EXPECT_NEAR(blue, 127, 20);
+}
+
+TEST(Raster, ScaleModesAndAlignment) {
+  Rect movieFrame{0, 2000, 0, 1000};  // 100 x 50 pixels
+  struct Case {
+    ScaleMode mode;
+    unsigned align;
+    double a, d, tx, ty;
+  } cases[] = {
+      {ScaleMode::ShowAll, 0, 0.1, 0.1, 0, 50},         // 200x200 view: scale 2, centred vertically
+      {ScaleMode::NoBorder, 0, 0.2, 0.2, -100, 0},       // scale 4, centred horizontally
+      {ScaleMode::ExactFit, 0, 0.1, 0.2, 0, 0},
+      {ScaleMode::NoScale, AlignLeft | AlignTop, 0.05, 0.05, 0, 0},
+      {ScaleMode::NoScale, AlignRight | AlignBottom, 0.05, 0.05, 100, 150},
+  };
+  for (auto& c : cases) {
+    Matrix m = stageTransform(movieFrame, 200, 200, c.mode, c.align);
+    EXPECT_DOUBLE_EQ(m.a, c.a);
+    EXPECT_DOUBLE_EQ(m.d, c.d);
+    EXPECT_DOUBLE_EQ(m.tx, c.tx);
+    EXPECT_DOUBLE_EQ(m.ty, c.ty);
+  }
+}
+
+TEST(Raster, PngReaderRejectsDamage) {
+  std::vector<uint32_t> px;
+  int w, h;
+  Bytes junk = {137, 80, 78, 71, 13, 10, 26, 10, 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+  EXPECT_FALSE(decodePng(junk.data(), junk.size(), w, h, px));
+  Bytes notPng(40, 0x55);
+  EXPECT_FALSE(decodePng(notPng.data(), notPng.size(), w, h, px));
 }
