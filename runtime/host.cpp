@@ -139,6 +139,14 @@ void InvokeValue(CScriptEngine& e, const CScriptValue& self, const CScriptValue&
 }
 
 bool CallValue(CScriptEngine& e, const CScriptValue& self, const CScriptValue& function, const CScriptValue* values) {
+    bool callable = function.tag == TagFunction ||
+                    (function.tag == TagHost && function.h->cls && function.h->cls->onCall);
+    if (!callable) {
+        // Nothing runs: the host learns why from the message, as for an unknown method.
+        SetMessageText(e, "Warning: call a undefined function");
+        e.lastResult = MakeUndefined();
+        return false;
+    }
     CScriptValue held[2] = {self, function};
     CValueRoot root(e, held, 2);
     bool ok = Protected(e, [&] {

@@ -1,0 +1,204 @@
+// The engine driven by script source through the installed compiler: eval, conversions that
+// call script methods, errors and their texts, nested runs from native code, host calls.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "compiler/compiler.h"
+#include "runtime/compiler_hook.h"
+#include "runtime/engine.h"
+#include "runtime/host.h"
+#include "runtime/object.h"
+#include "runtime/script_class.h"
+
+namespace nerva::test {
+namespace {
+
+// A class with no operations at all, and one whose method "fire" calls a stored callback.
+void RegisterTestClasses(CScriptEngine& e) {
+    DefineGlobalClass(e, "Bare", NewClass(e));
+    CScriptClass* emitter = NewClass(e);
+    emitter->onMethod = [](CScriptEngine& eng, CScriptClass*, void*, uint32_t atom, CScriptValue* result,
+                           const CArgBlock& args) -> int {
+        if (AtomName(eng, atom) != "fire" || args.Count() < 1) return 0;
+        // The callback runs as a nested run; its failure is this method's result.
+        CScriptValue callArgs[2] = {MakeInt(1), MakeInt(41)};
+        CScriptValue out;
+        bool ok = CallFromNative(eng, MakeNull(), args[0], callArgs, out);
+        *result = ok ? out : FromNarrow(eng, std::string("failed: ") + ErrorText(eng));
+        return 1;
+    };
+    DefineGlobalClass(e, "Emitter", emitter);
+}
+
+class Script : public ::testing::Test {
+protected:
+    void SetUp() override {
+        InstallCompiler();
+        AddClassRegistrar(&RegisterTestClasses);
+        host = CreateHost(nullptr);
+        ASSERT_NE(host, nullptr);
+        SetEngineTrace(*host->engine, [](void* ctx, std::string_view line) {
+            static_cast<std::vector<std::string>*>(ctx)->emplace_back(line);
+        }, &traced);
+    }
+    void TearDown() override {
+        DestroyHost(host);
+        RemoveClassRegistrar(&RegisterTestClasses);
+    }
+    bool Run(const std::string& source) { return RunSource(*host, source); }
+    std::string Text(const CScriptValue& v) { return ToNarrow(ToString(*host->engine, v)); }
+    std::string Result() { return Text(LastResult(*host->engine)); }
+    std::string Message() { return ErrorText(*host->engine); }
+    std::string Global(const char* name) { return Text(GlobalSlot(*host->engine, Intern(*host->engine, name))); }
+
+    CScriptHost* host = nullptr;
+    std::vector<std::string> traced;
+};
+
+TEST_F(Script, EvalCompilesStringsAndPassesOtherValues) {
+    ASSERT_TRUE(Run("a = eval(\"1+2\"); b = eval(5); c = eval(); a * 100 + b;")) << Message();
+    EXPECT_EQ(Result(), "305");
+    EXPECT_EQ(Global("c"), "undefined");
+}
+
+TEST_F(Script, ScriptToStringIsUsedByConversions) {
+    ASSERT_TRUE(Run("function T() { this.v = 5; }\n"
+                    "var o = new T();\n"
+                    "o.toString = function() { return \"T\" + this.v; };\n"
+                    "\"x\" + o;"))
+        << Message();
+    EXPECT_EQ(Result(), "xT5");
+}
+
+TEST_F(Script, FailingToStringFallsBackToObject) {
+    ASSERT_TRUE(Run("function T() { }\n"
+                    "var o = new T();\n"
+                    "o.toString = function() { throw \"no\"; };\n"
+                    "\"x\" + o;"))
+        << Message();
+    EXPECT_EQ(Result(), "xobject");
+}
+
+TEST_F(Script, ConversionErrorsCanBeCaught) {
+    ASSERT_TRUE(Run("var r; try { r = 1 - Bare; } catch (e) { r = e; } r;")) << Message();
+    EXPECT_EQ(Result(), "Runtime error: Can't convert to primitive type");
+}
+
+TEST_F(Script, UncaughtErrorsAndThrows) {
+    EXPECT_FALSE(Run("throw \"abc\";"));
+    EXPECT_EQ(Message(), "abc");
+    EXPECT_FALSE(Run("x = 1 - Bare;"));
+    EXPECT_EQ(Message(), "Runtime error: Can't convert to primitive type");
+    EXPECT_FALSE(Run("try { throw 1; } catch (e if e == 2) { }"));
+    EXPECT_EQ(Message(), "1");
+    EXPECT_TRUE(Run("try { throw 1; } catch (e) { } 7;")) << Message();
+    EXPECT_EQ(Result(), "7");
+}
+
+TEST_F(Script, FinallyRunsAndRethrows) {
+    ASSERT_TRUE(Run("var log = \"\";\n"
+                    "function f() { try { throw \"e\"; } finally { log = log + \"f\"; } }\n"
+                    "try { f(); } catch (x) { log = log + x; }\n"
+                    "log;"))
+        << Message();
+    EXPECT_EQ(Result(), "fe");
+}
+
+TEST_F(Script, RecursionOverflowsCleanly) {
+    EXPECT_FALSE(Run("function f(n) { return f(n + 1) + 1; } f(0);"));
+    EXPECT_EQ(Message(), "Runtime error: stack overflow");
+    EXPECT_TRUE(Run("function g(n) { if (n == 0) return 0; return g(n - 1) + 1; } g(300);")) << Message();
+    EXPECT_EQ(Result(), "300");
+}
+
+TEST_F(Script, WithScopesAndForIn) {
+    ASSERT_TRUE(Run("function T() { this.a = 1; this.b = 2; }\n"
+                    "var o = new T(), s = 0, names = \"\";\n"
+                    "with (o) { a = 10; s = a + b; }\n"
+                    "for (var k in o) names = names + k;\n"
+                    "var chars = 0; for (var c in \"hey\") chars = chars + c;\n"
+                    "s + \":\" + names.length + \":\" + chars;"))
+        << Message();
+    // a and b are both in the table (enumeration order follows the name index); "hey" yields
+    // its character codes 104 + 101 + 121.
+    EXPECT_EQ(Result().substr(0, 3), "12:");
+    EXPECT_EQ(Result().substr(Result().rfind(':') + 1), "326");
+}
+
+TEST_F(Script, NestedRunFailureEndsOnlyTheNestedRun) {
+    ASSERT_TRUE(Run("function good(x) { return x + 1; }\n"
+                    "function bad(x) { throw \"bad\" + x; }\n"
+                    "a = Emitter.fire(good);\n"
+                    "b = Emitter.fire(bad);\n"
+                    "a + \"/\" + b;"))
+        << Message();
+    EXPECT_EQ(Result(), "42/failed: bad41");
+}
+
+TEST_F(Script, HostCallsByNameValueAndMethod) {
+    ASSERT_TRUE(Run("function twice(x) { return x * 2; }\n"
+                    "function T() { this.k = 3; }\n"
+                    "T.prototype = 0;\n"
+                    "var t = new T();\n"
+                    "t.add = function(x) { return this.k + x; };"))
+        << Message();
+    CScriptEngine& e = *host->engine;
+    CScriptValue args[2] = {MakeInt(1), MakeInt(21)};
+    ASSERT_TRUE(CallByName(e, "twice", args)) << Message();
+    EXPECT_EQ(LastResult(e).i, 42);
+    CScriptValue t = GlobalSlot(e, Intern(e, "t"));
+    ASSERT_TRUE(CallMethodByName(e, t, "add", args)) << Message();
+    EXPECT_EQ(LastResult(e).i, 24);
+    EXPECT_FALSE(CallMethodByName(e, t, "nothing", args));
+    EXPECT_EQ(Message(), "Warning: unknown method \"nothing\"");
+    CScriptValue fn = GlobalSlot(e, Intern(e, "twice"));
+    ASSERT_TRUE(CallValue(e, MakeNull(), fn, args)) << Message();
+    EXPECT_EQ(LastResult(e).i, 42);
+    EXPECT_FALSE(CallByName(e, "missing", args));
+    EXPECT_EQ(Message(), "Warning: call a undefined function");
+}
+
+TEST_F(Script, RunningTheSameImageTwiceRenumbersAnonymousFunctions) {
+    CompileResult r = CompileText("f = function() { return 1; }; f();", 0);
+    ASSERT_TRUE(r.ok) << r.messages;
+    ASSERT_TRUE(RunBuffer(*host, r.image.data(), r.image.size())) << Message();
+    uint32_t first = AnonymousFunctionCounter(*host->engine);
+    ASSERT_TRUE(RunBuffer(*host, r.image.data(), r.image.size())) << Message();
+    EXPECT_EQ(AnonymousFunctionCounter(*host->engine), first + 1);
+    EXPECT_EQ(Result(), "1");
+}
+
+TEST_F(Script, RunFileChoosesImageOrSourceByExtensionAndMagic) {
+    CompileResult r = CompileText("40 + 2;", 0);
+    ASSERT_TRUE(r.ok);
+    std::string dir = ::testing::TempDir();
+    auto write = [&](const std::string& name, const std::string& prefix, const std::vector<uint8_t>& body) {
+        std::ofstream out(dir + name, std::ios::binary);
+        out << prefix;
+        out.write(reinterpret_cast<const char*>(body.data()), std::streamsize(body.size()));
+        return dir + name;
+    };
+    std::string source = "6 * 7;";
+    std::vector<uint8_t> sourceBytes(source.begin(), source.end());
+    ASSERT_TRUE(RunFile(*host, write("a.nsc", "", r.image))) << Message();
+    EXPECT_EQ(Result(), "42");
+    ASSERT_TRUE(RunFile(*host, write("b.txt", "#!/bin/nervac\n", r.image))) << Message();
+    EXPECT_EQ(Result(), "42");
+    ASSERT_TRUE(RunFile(*host, write("c.NVS", "", sourceBytes))) << Message();
+    EXPECT_EQ(Result(), "42");
+    ASSERT_TRUE(RunFile(*host, write("d.js", "", sourceBytes))) << Message();
+    EXPECT_EQ(Result(), "42");
+    EXPECT_FALSE(RunFile(*host, dir + "missing.nvs"));
+    EXPECT_NE(Message().find("can't open the script file: "), std::string::npos) << Message();
+}
+
+TEST_F(Script, CompileErrorsStayInTheMessageBuffer) {
+    EXPECT_FALSE(Run("x = ;"));
+    EXPECT_EQ(Message(), "error: line 0: syntax error: invalid expression\r\n");
+}
+
+}  // namespace
+}  // namespace nerva::test
