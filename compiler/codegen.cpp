@@ -14,6 +14,7 @@ namespace {
 // emitted operand inside its field.
 constexpr int kMaxByteOperand = 127;
 constexpr int kMaxLocals = 32767;
+constexpr int kMaxExpressionDepth = 2000;
 
 int StackEffect(int op, int64_t operand) {
     switch (op) {
@@ -48,7 +49,8 @@ struct Resolved {
 class Generator {
 public:
     explicit Generator(CScriptCompiler& c) : c_(c) {}
-    void All();
+    void Function(Node* f);
+    void Main();
 
 private:
     // Emission
@@ -60,7 +62,7 @@ private:
         return i;
     }
     CScriptInstr* Emit(int op, int line, int64_t operand = 0) {
-        CScriptInstr* i = c_.arena.New<CScriptInstr>();
+        CScriptInstr* i = c_.code.New<CScriptInstr>();
         i->op = op;
         i->line = line;
         i->integer = operand;
@@ -75,14 +77,14 @@ private:
     }
     void EmitJump(int op, int line, CScriptInstr* label) { Emit(op, line)->target = label; }
     CScriptInstr* NewLabel() {
-        CScriptInstr* l = c_.arena.New<CScriptInstr>();
+        CScriptInstr* l = c_.code.New<CScriptInstr>();
         l->op = kOpLabel;
         l->integer = c_.labelCounter++;
         return l;
     }
     void Place(CScriptInstr* label) { Append(label); }
     void EmitHeader(const char* name, int line) {
-        CScriptInstr* h = c_.arena.New<CScriptInstr>();
+        CScriptInstr* h = c_.code.New<CScriptInstr>();
         h->op = kOpFunctionHeader;
         h->line = line;
         h->text = {name, std::strlen(name)};
@@ -139,8 +141,6 @@ private:
     int SubDirect(Node* s) { return s && s->kind == NodeVar ? s->count : 0; }
 
     // Functions
-    void Function(Node* f);
-    void Main();
     void Body(Node* list);
     void PatchLocals(CScriptInstr* locals, int line);
 
@@ -160,6 +160,7 @@ private:
 
     CScriptCompiler& c_;
     CScriptInstr* switchPop_ = nullptr;  // the POP that ends the latest switch
+    int exprDepth_ = 0;
 };
 
 int Generator::Declare(const char* name, int kind, int slot, int line) {
@@ -336,13 +337,6 @@ void Generator::Main() {
     PatchLocals(locals, line);
 }
 
-void Generator::All() {
-    c_.control.assign(1, CControlEntry{});
-    PushScope();  // the root scope: the main program's
-    for (Node* f = c_.functionsHead; f; f = f->next) Function(f);
-    Main();
-    PopScope();
-}
 
 void Generator::CheckTarget(Node* target, int line) {
     if (target->kind != NodeIdentifier && target->kind != NodeMember && target->kind != NodeIndex)
@@ -463,6 +457,14 @@ int BinaryOpcode(int kind, int op) {
 
 void Generator::Expr(Node* n) {
     int line = n->line;
+    // Long left-leaning chains (a + b + c ...) nest deeper than anything the parser recursed
+    // through; past this depth the generator would risk the stack.
+    struct Depth {
+        explicit Depth(int& d) : d_(++d) {}
+        ~Depth() { --d_; }
+        int& d_;
+    } depth(exprDepth_);
+    if (exprDepth_ > kMaxExpressionDepth) c_.Error(line, "expression too complex");
     switch (n->kind) {
         case NodeComma:
             Expr(n->a);
@@ -1064,6 +1066,15 @@ void Generator::Statement(Node* s) {
 
 }  // namespace
 
-void GenerateAll(CScriptCompiler& c) { Generator(c).All(); }
+void GenerateBegin(CScriptCompiler& c) {
+    c.control.assign(1, CControlEntry{});
+    c.scopes.clear();
+    c.symbols.clear();
+    c.scopes.push_back({0, 0});  // the root scope: the main program's
+}
+
+void GenerateFunction(CScriptCompiler& c, Node* f) { Generator(c).Function(f); }
+
+void GenerateMain(CScriptCompiler& c) { Generator(c).Main(); }
 
 }  // namespace nerva

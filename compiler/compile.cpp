@@ -38,14 +38,20 @@ CompileResult Compile(std::unique_ptr<CScriptStream> source, uint32_t flags, con
     c.messages = CScriptStream::Open({}, kStreamWriteMemory);
     CompileResult result;
     try {
+        GenerateBegin(c);
         ParseProgram(c);
-        GenerateAll(c);
+        if (c.generationFailed) {
+            c.messages->WriteBytes(c.deferredError.data(), c.deferredError.size());
+            throw CCompileAbort{};
+        }
+        GenerateMain(c);
         Optimize(c);
+        WriteFunctions(c);
         if (!options.listingPath.empty()) {
             if (auto listing = CScriptStream::Open(options.listingPath, kStreamWriteFile)) listing->Write("s", "; -*- asm -*-\r\n");
         }
         CTagNoise noise(options);
-        result.image = WriteImage(c, noise);
+        result.image = FinishImage(c, noise);
         result.ok = true;
     } catch (const CCompileAbort&) {
         result.ok = false;
@@ -63,8 +69,27 @@ CompileResult Compile(std::unique_ptr<CScriptStream> source, uint32_t flags, con
 void CArena::Grow(size_t need) {
     size_t size = need > 60000 ? need : 64 * 1024;
     blocks_.emplace_back(new char[size]);
+    if (blocks_.size() == 1) firstSize_ = size;
     cursor_ = blocks_.back().get();
     left_ = size;
+}
+
+void CompleteFunction(CScriptCompiler& c, Node* function) {
+    if (c.generationFailed) return;
+    c.deferErrors = true;
+    try {
+        GenerateFunction(c, function);
+        c.deferErrors = false;
+    } catch (const CCompileAbort&) {
+        c.deferErrors = false;
+        c.generationFailed = true;
+        c.first = c.last = nullptr;
+        c.code.Reset();
+        return;
+    }
+    Optimize(c);
+    WriteFunctions(c);
+    c.code.Reset();
 }
 
 void CScriptCompiler::Warning(int line, const char* format, ...) {
@@ -77,7 +102,14 @@ void CScriptCompiler::Warning(int line, const char* format, ...) {
 void CScriptCompiler::Error(int line, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    Diagnostic(*messages, "error: line ", line, format, ap);
+    if (deferErrors) {
+        // Generating a function inside the parse: hold the text until parsing ends.
+        auto held = CScriptStream::Open({}, kStreamWriteMemory);
+        Diagnostic(*held, "error: line ", line, format, ap);
+        deferredError.assign(held->buffer().begin(), held->buffer().end());
+    } else {
+        Diagnostic(*messages, "error: line ", line, format, ap);
+    }
     va_end(ap);
     throw CCompileAbort{};
 }

@@ -1,6 +1,9 @@
 // Records shared by the lexer, parser, code generator, optimizer and image writer, and the
-// compiler record (CScriptCompiler) that carries one compilation through them. Every record of
-// a compilation lives in the compiler's arena and dies with it; nothing is freed one by one.
+// compiler record (CScriptCompiler) that carries one compilation through them. Records live in
+// arenas and are never freed one by one: each function's syntax tree has an arena of its own,
+// and as soon as the parser completes a function it is generated, optimized and written, and
+// its tree and instructions are dropped. So a compilation holds the main program's tree, one
+// function at a time and the image, whatever the size of the source.
 #pragma once
 
 #include <cstdint>
@@ -183,7 +186,7 @@ struct CScriptInstr {
     CScriptInstr* next = nullptr;
     CScriptInstr* prev = nullptr;
     uint32_t live = 0;          // liveness of locals 0..31
-    bool mark = false;          // a label some jump targets
+    uint32_t mark = 0;          // cleanup round in which some jump targeted this label
     bool changed = false;       // a jump reached this label during the liveness walk
     uint32_t offset = 0;
 };
@@ -211,8 +214,17 @@ public:
         return {p, n};
     }
 
+    // Drops everything allocated, keeping the first block for reuse.
+    void Reset() {
+        if (blocks_.empty()) return;
+        blocks_.resize(1);
+        cursor_ = blocks_[0].get();
+        left_ = firstSize_;
+    }
+
 private:
     void Grow(size_t need);
+    size_t firstSize_ = 0;
     std::vector<std::unique_ptr<char[]>> blocks_;
     char* cursor_ = nullptr;
     size_t left_ = 0;
@@ -237,8 +249,16 @@ struct CControlEntry {
     int tryDepth = 0;
 };
 
+class CImageWriter;
+
 struct CScriptCompiler {
-    CArena arena;
+    CScriptCompiler();
+    ~CScriptCompiler();
+
+    CArena rootNodes;                // the main program's tree
+    CArena* nodes = &rootNodes;      // the arena of the function being parsed
+    std::vector<std::unique_ptr<CArena>> nodeArenas;  // one per function being parsed
+    CArena code;                     // the instructions of the function being generated
     std::unique_ptr<CScriptStream> source;
     std::unique_ptr<CScriptStream> messages;
     bool debugInfo = false;
@@ -257,8 +277,6 @@ struct CScriptCompiler {
     Node* mainHead = nullptr;
     Node* mainTail = nullptr;
     int mainCount = 0;
-    Node* functionsHead = nullptr;
-    Node* functionsTail = nullptr;
     int functionCount = 0;
     std::vector<const char*> functionStack;
     int hiddenCounter = 0;
@@ -277,6 +295,14 @@ struct CScriptCompiler {
     };
     std::vector<Scope> scopes;
     int maxSlot = 0;  // highest local slot handed out in the current function, plus one
+    // A generator error inside a function is reported only once the whole source has parsed,
+    // so syntax errors anywhere come first, as if generation followed parsing.
+    bool deferErrors = false;
+    bool generationFailed = false;
+    std::string deferredError;
+
+    // Writer
+    std::unique_ptr<CImageWriter> writer;
 
     // Diagnostics
     void Warning(int line, const char* format, ...);
@@ -290,9 +316,15 @@ int ReadRegExpLiteral(CScriptCompiler& c, int startLine, CText& pattern);
 
 // Parser, code generator, optimizer, writer
 void ParseProgram(CScriptCompiler& c);
-void GenerateAll(CScriptCompiler& c);
+// Called by the parser for each completed function: generates, optimizes and writes it.
+void CompleteFunction(CScriptCompiler& c, Node* function);
+void GenerateBegin(CScriptCompiler& c);
+void GenerateFunction(CScriptCompiler& c, Node* function);
+void GenerateMain(CScriptCompiler& c);
 void Optimize(CScriptCompiler& c);
-std::vector<uint8_t> WriteImage(CScriptCompiler& c, CTagNoise& noise);
+// Appends the instruction list (one function) to the image and empties the list.
+void WriteFunctions(CScriptCompiler& c);
+std::vector<uint8_t> FinishImage(CScriptCompiler& c, CTagNoise& noise);
 
 // Converts 8-bit source text to UTF-16 little-endian bytes (Windows-1252, the usual ANSI code
 // page of the titles this system plays).

@@ -119,34 +119,48 @@ uint32_t CTagNoise::Next() {
     return (state_ >> 16) & 0x7FFF;
 }
 
-std::vector<uint8_t> WriteImage(CScriptCompiler& c, CTagNoise& noise) {
-    uint32_t offset = 0;
+// Writes functions as they complete: code, constants, function table and line records grow
+// in their own streams; the header goes in front at the end.
+class CImageWriter {
+public:
+    explicit CImageWriter(CScriptCompiler& c)
+        : code_(CScriptStream::Open({}, kStreamWriteMemory)),
+          constants_(CScriptStream::Open({}, kStreamWriteMemory)),
+          functions_(CScriptStream::Open({}, kStreamWriteMemory)),
+          debug_(CScriptStream::Open({}, kStreamWriteMemory)),
+          pool_(*constants_) {
+        functions_->Write("l", 0u);
+        if (c.debugInfo) debug_->Write("cx", 1, c.sourceName.size(), static_cast<const void*>(c.sourceName.data()));
+    }
+
+    void Append(CScriptCompiler& c);
+    std::vector<uint8_t> Finish(CTagNoise& noise);
+
+private:
+    std::unique_ptr<CScriptStream> code_, constants_, functions_, debug_;
+    ConstantPool pool_;
+    uint32_t functionCount_ = 0;
+    int lastLine_ = 0;
+};
+
+void CImageWriter::Append(CScriptCompiler& c) {
+    std::vector<uint8_t>& bytes = code_->buffer();
+    uint32_t offset = static_cast<uint32_t>(bytes.size());
     for (CScriptInstr* i = c.first; i; i = i->next) {
         i->offset = offset;
         offset += static_cast<uint32_t>(i->size);
     }
-    auto code = CScriptStream::Open({}, kStreamWriteMemory);
-    auto constants = CScriptStream::Open({}, kStreamWriteMemory);
-    auto functions = CScriptStream::Open({}, kStreamWriteMemory);
-    auto debug = CScriptStream::Open({}, kStreamWriteMemory);
-    code->buffer().reserve(offset);
-    functions->Write("l", 0u);
-    if (c.debugInfo) debug->Write("cx", 1, c.sourceName.size(), static_cast<const void*>(c.sourceName.data()));
-    ConstantPool pool(*constants);
-    uint32_t functionCount = 0;
-    int lastLine = 0;
-    std::vector<uint8_t>& bytes = code->buffer();
     for (CScriptInstr* i = c.first; i; i = i->next) {
         if (i->op == kOpFunctionHeader) {
-            functions->WriteBytes(i->text.chars, i->text.length);
-            functions->Write("cl", 0, i->offset);
-            ++functionCount;
+            functions_->WriteBytes(i->text.chars, i->text.length);
+            functions_->Write("cl", 0, i->offset);
+            ++functionCount_;
             continue;
         }
         if (i->op == kOpLabel) continue;
-        if (c.debugInfo && i->line != lastLine) {
-            debug->Write("cll", 2, i->offset + static_cast<uint32_t>(i->size), static_cast<uint32_t>(i->line));
-            lastLine = i->line;
+        if (c.debugInfo && i->line != lastLine_) {
+            debug_->Write("cll", 2, i->offset + static_cast<uint32_t>(i->size), static_cast<uint32_t>(i->line));
+            lastLine_ = i->line;
         }
         bytes.push_back(static_cast<uint8_t>(i->op));
         switch (InfoOf(static_cast<uint8_t>(i->op)).operand) {
@@ -154,7 +168,7 @@ std::vector<uint8_t> WriteImage(CScriptCompiler& c, CTagNoise& noise) {
                 break;
             case OperandKind::Name:
             case OperandKind::Constant:
-                Put32(bytes, pool.Intern(*i));
+                Put32(bytes, pool_.Intern(*i));
                 break;
             case OperandKind::Jump:
                 Put32(bytes, i->target->offset - (i->offset + static_cast<uint32_t>(i->size)));
@@ -171,10 +185,13 @@ std::vector<uint8_t> WriteImage(CScriptCompiler& c, CTagNoise& noise) {
                 break;
         }
     }
-    std::vector<uint8_t>& table = functions->buffer();
-    for (int k = 0; k < 4; ++k) table[k] = static_cast<uint8_t>(functionCount >> (24 - 8 * k));
+    c.first = c.last = nullptr;
+}
 
-    const std::vector<uint8_t>* sections[4] = {&bytes, &constants->buffer(), &table, &debug->buffer()};
+std::vector<uint8_t> CImageWriter::Finish(CTagNoise& noise) {
+    std::vector<uint8_t>& table = functions_->buffer();
+    for (int k = 0; k < 4; ++k) table[k] = static_cast<uint8_t>(functionCount_ >> (24 - 8 * k));
+    const std::vector<uint8_t>* sections[4] = {&code_->buffer(), &constants_->buffer(), &table, &debug_->buffer()};
     std::vector<uint8_t> image;
     size_t total = 56;
     for (const auto* s : sections) total += s->size();
@@ -191,6 +208,19 @@ std::vector<uint8_t> WriteImage(CScriptCompiler& c, CTagNoise& noise) {
     PutLE32(image, 0xFFFFFFFFu);
     for (const auto* s : sections) image.insert(image.end(), s->begin(), s->end());
     return image;
+}
+
+CScriptCompiler::CScriptCompiler() = default;
+CScriptCompiler::~CScriptCompiler() = default;
+
+void WriteFunctions(CScriptCompiler& c) {
+    if (!c.writer) c.writer = std::make_unique<CImageWriter>(c);
+    c.writer->Append(c);
+}
+
+std::vector<uint8_t> FinishImage(CScriptCompiler& c, CTagNoise& noise) {
+    if (!c.writer) c.writer = std::make_unique<CImageWriter>(c);
+    return c.writer->Finish(noise);
 }
 
 }  // namespace nerva

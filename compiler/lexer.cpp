@@ -81,7 +81,7 @@ private:
     void ReadNumber(int first, CScriptToken& t);
     void ReadCharacter(CScriptToken& t);
     void Put(int ch) { buf_.push_back(static_cast<char>(ch)); }
-    CText Take() { return c_.arena.Copy(buf_.data(), buf_.size()); }
+    CText Take() { return c_.nodes->Copy(buf_.data(), buf_.size()); }
     int GetCounted() {
         int ch = s_.Get();
         if (ch == '\n') ++s_.line;

@@ -61,6 +61,7 @@ private:
     void Liveness(CScriptInstr* header, CScriptInstr* end);
 
     CScriptCompiler& c_;
+    uint32_t round_ = 0;  // cleanup round; a label whose mark holds it is a jump target
 };
 
 // A DUP whose copy is consumed by a POP once the instructions between have used up the value
@@ -174,34 +175,33 @@ void Optimizer::DeadStores() {
     }
 }
 
+// One walk per round does all four steps: the marks are stamped with the round's number so
+// no walk is needed to clear them, and a label removed in passing behaves as if the unmarked
+// labels had all gone before the dead-code step.
 void Optimizer::Cleanup() {
     bool removed = true;
     while (removed) {
         removed = false;
+        ++round_;
         for (CScriptInstr* i = c_.first; i; i = i->next)
-            if (i->op == kOpLabel) i->mark = false;
-        for (CScriptInstr* i = c_.first; i; i = i->next)
-            if (IsJump(i->op) && i->target) i->target->mark = true;
+            if (IsJump(i->op) && i->target) i->target->mark = round_;
+        auto marked = [&](const CScriptInstr* l) { return l->mark == round_; };
         for (CScriptInstr* i = c_.first; i;) {
             CScriptInstr* n = i->next;
-            if (i->op == kOpLabel && !i->mark && n) {
+            if (i->op == kOpLabel && !marked(i) && n) {
                 Remove(i);
                 removed = true;
-            }
-            i = n;
-        }
-        for (CScriptInstr* i = c_.first; i; i = i->next) {
-            if (i->op != OP_RETURN && i->op != OP_JUMP) continue;
-            while (i->next && i->next->op != kOpLabel && i->next->op != kOpFunctionHeader) {
-                Remove(i->next);
-                removed = true;
-            }
-        }
-        for (CScriptInstr* i = c_.first; i;) {
-            CScriptInstr* n = i->next;
-            if (i->op == OP_JUMP && n == i->target) {
-                Remove(i);
-                removed = true;
+            } else if (i->op == OP_RETURN || i->op == OP_JUMP) {
+                while (i->next && i->next->op != kOpFunctionHeader && (i->next->op != kOpLabel || !marked(i->next))) {
+                    if (i->next->op == kOpLabel && !i->next->next) break;
+                    Remove(i->next);
+                    removed = true;
+                }
+                n = i->next;
+                if (i->op == OP_JUMP && n == i->target) {
+                    Remove(i);
+                    removed = true;
+                }
             }
             i = n;
         }

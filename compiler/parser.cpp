@@ -1,6 +1,7 @@
 // Parser: recursive descent with one token of look-ahead, building the main program list and
 // the function list. Functions never nest in the tree: each goes to the function list under
 // its hidden name, and a binding statement stays where a nested declaration stood.
+#include <array>
 #include <cstdio>
 
 #include "compiler/compiler_internal.h"
@@ -41,7 +42,7 @@ private:
     }
 
     Node* Make(int kind, int line) {
-        Node* n = c_.arena.New<Node>();
+        Node* n = c_.nodes->New<Node>();
         n->kind = kind;
         n->line = line;
         return n;
@@ -49,7 +50,7 @@ private:
     const char* HiddenName() {
         char name[32];
         std::snprintf(name, sizeof name, "@F_%d", c_.hiddenCounter++);
-        return c_.arena.Copy(name, std::strlen(name)).chars;
+        return c_.nodes->Copy(name, std::strlen(name)).chars;
     }
 
     void ExpectSemicolon();
@@ -74,8 +75,22 @@ private:
     Node* ArrayLiteral();
     Node* ObjectLiteral();
 
+    // Recursion guard: absurdly deep nesting is an error, not a stack overflow.
+    struct Nesting {
+        Nesting(Parser& p, int& depth, int limit) : depth_(depth) {
+            if (++depth_ > limit) p.Syntax("nesting too deep");
+        }
+        ~Nesting() { --depth_; }
+        int& depth_;
+    };
+
     CScriptCompiler& c_;
+    int statementDepth_ = 0;
+    int expressionDepth_ = 0;
 };
+
+constexpr int kMaxStatementNesting = 1000;
+constexpr int kMaxExpressionNesting = 256;
 
 void Parser::ExpectSemicolon() {
     const CScriptToken& t = Peek();
@@ -277,6 +292,7 @@ Node* Parser::Try() {
 }
 
 Node* Parser::Statement() {
+    Nesting guard(*this, statementDepth_, kMaxStatementNesting);
     const CScriptToken& t = Peek();
     switch (t.code) {
         case '{':
@@ -406,9 +422,14 @@ Node* Parser::Function() {
     } else {
         declared = hidden = HiddenName();
     }
+    // The function record and its names live on in the enclosing arena; its parameters and
+    // body go into an arena of their own, dropped once the function is written.
     Node* f = Make(NodeFunction, line);
     f->name = hidden;
     f->name2 = declared;
+    CArena* outer = c_.nodes;
+    if (c_.nodeArenas.size() <= c_.functionStack.size()) c_.nodeArenas.push_back(std::make_unique<CArena>());
+    c_.nodes = c_.nodeArenas[c_.functionStack.size()].get();
     c_.functionStack.push_back(hidden);
     Expect('(', "missing ( before formal parameters");
     if (!Accept(')')) {
@@ -439,11 +460,14 @@ Node* Parser::Function() {
     f->line2 = body->line;
     f->e = body->kind == NodeBlock ? body->b : nullptr;
     f->op = c_.argumentsCounter != argumentsAtStart;
-    if (c_.functionsTail) c_.functionsTail->next = f;
-    else c_.functionsHead = f;
-    c_.functionsTail = f;
     ++c_.functionCount;
     c_.functionStack.pop_back();
+    CompleteFunction(c_, f);
+    CArena* inner = c_.nodes;
+    c_.nodes = outer;
+    if (c_.haveLookahead) c_.lookahead.text = outer->Copy(c_.lookahead.text.chars, c_.lookahead.text.length);
+    inner->Reset();
+    f->b = f->e = nullptr;
     return f;
 }
 
@@ -479,6 +503,7 @@ bool CanBeAssigned(int kind) {
 }
 
 Node* Parser::Assignment() {
+    Nesting guard(*this, expressionDepth_, kMaxExpressionNesting);
     Node* left = Conditional();
     if (!left) return nullptr;
     if (!IsAssignOp(Peek().code) || !CanBeAssigned(left->kind)) return left;
@@ -530,6 +555,19 @@ constexpr BinaryLevel kLevels[] = {
 };
 constexpr int kLevelCount = sizeof(kLevels) / sizeof(kLevels[0]);
 
+// Level of a two-operand operator token, or -1.
+int LevelOf(int code) {
+    static const auto table = [] {
+        std::array<int8_t, 256> t;
+        t.fill(-1);
+        for (int level = 0; level < kLevelCount; ++level)
+            for (int op : kLevels[level].ops)
+                if (op) t[static_cast<size_t>(op)] = static_cast<int8_t>(level);
+        return t;
+    }();
+    return code >= 0 && code < 256 ? table[static_cast<size_t>(code)] : -1;
+}
+
 Node* Parser::Binary(int level) {
     if (level == kLevelCount) return Unary();
     Node* left = Binary(level + 1);
@@ -537,9 +575,7 @@ Node* Parser::Binary(int level) {
     const BinaryLevel& lv = kLevels[level];
     for (;;) {
         int code = Peek().code;
-        bool match = false;
-        for (int op : lv.ops) match |= op != 0 && op == code;
-        if (!match) return left;
+        if (LevelOf(code) != level) return left;
         int line = Next().line;
         Node* right = Binary(level + 1);
         if (!right) Syntax("invalid expression");
@@ -558,6 +594,7 @@ Node* Parser::Unary() {
     switch (code) {
         case '!': case '+': case '-': case '~': case kTokDelete: case kTokTypeof: case kTokVoid:
         case kTokInc: case kTokDec: {
+            Nesting guard(*this, expressionDepth_, kMaxExpressionNesting);
             Node* n = Make(NodeUnary, Next().line);
             n->op = code;
             n->a = Unary();

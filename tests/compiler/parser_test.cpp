@@ -147,3 +147,27 @@ TEST(Parser, ArgumentsFlagOnlyWhenMentioned) {
 
 }  // namespace
 }  // namespace nerva
+
+namespace nerva {
+namespace {
+
+// Deep nesting ends in a diagnostic, never in a stack overflow.
+TEST(Parser, DeepNestingIsAnError) {
+    std::string parens = "x = " + std::string(100000, '(') + "1" + std::string(100000, ')') + ";";
+    EXPECT_EQ(test::Messages(parens), "error: line 0: syntax error: nesting too deep\r\n");
+    std::string blocks = std::string(100000, '{') + std::string(100000, '}');
+    EXPECT_EQ(test::Messages(blocks), "error: line 0: syntax error: nesting too deep\r\n");
+    std::string unary = "x = " + std::string(100000, '!') + "a;";
+    EXPECT_EQ(test::Messages(unary), "error: line 0: syntax error: nesting too deep\r\n");
+    std::string chain = "x = a";
+    for (int i = 0; i < 100000; ++i) chain += "+a";
+    EXPECT_EQ(test::Messages(chain + ";"), "error: line 0: expression too complex\r\n");
+    // Realistic depths still compile.
+    std::string elseIfs = "if (a) x = 0;";
+    for (int i = 1; i < 500; ++i) elseIfs += " else if (a == " + std::to_string(i) + ") x = 1;";
+    EXPECT_EQ(test::Messages(elseIfs), "");
+    EXPECT_EQ(test::Messages("x = " + std::string(100, '(') + "1" + std::string(100, ')') + ";"), "");
+}
+
+}  // namespace
+}  // namespace nerva
