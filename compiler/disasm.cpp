@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 
+#include "runtime/image.h"
 #include "runtime/opcodes.h"
 
 namespace nerva {
@@ -22,7 +24,6 @@ struct Section {
 };
 
 uint32_t Be32(const uint8_t* p) { return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3]; }
-uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24); }
 
 std::string Quote(const std::string& s) {
     std::string q = "\"";
@@ -56,7 +57,13 @@ std::string Utf16Text(const uint8_t* p, uint32_t bytes) {
     return s;
 }
 
+struct ImageFree {
+    void operator()(CCompiledScript* image) const { FreeImage(image); }
+};
+
+// The sections come from the engine's own image reader; this walker reads what is inside.
 struct Image {
+    std::unique_ptr<CCompiledScript, ImageFree> image;
     Section sections[4];
     std::vector<std::string> constants;  // readable form
     std::vector<std::string> names;      // the bare text of name constants ("" for others)
@@ -69,40 +76,13 @@ struct Image {
 };
 
 bool Image::Read(const uint8_t* bytes, size_t size) {
-    if (size > 0 && bytes[0] == '#') {
-        const void* nl = std::memchr(bytes, '\n', size);
-        if (!nl) {
-            error = "first line never ends";
-            return false;
-        }
-        size_t skip = static_cast<const uint8_t*>(nl) - bytes + 1;
-        bytes += skip;
-        size -= skip;
-    }
-    if (size < 8 || std::memcmp(bytes, "NS1b", 4) != 0) {
-        error = "not an NS1b image";
+    image.reset(ReadImageBuffer(bytes, size));
+    if (!image) {
+        error = "not an NS1b image, or its section table is damaged";
         return false;
     }
-    size_t at = 4;
-    for (;;) {
-        if (at + 4 > size) {
-            error = "section table without terminator";
-            return false;
-        }
-        uint32_t tag = Le32(bytes + at);
-        if (tag == 0xFFFFFFFFu) break;
-        if (at + 12 > size) {
-            error = "section table cut short";
-            return false;
-        }
-        uint32_t offset = Le32(bytes + at + 4), length = Le32(bytes + at + 8);
-        at += 12;
-        if (offset > size || length > size - offset) {
-            error = "section beyond the end of the image";
-            return false;
-        }
-        uint32_t id = tag & 0xFF;
-        if (id < 4) sections[id] = {id, bytes + offset, length, true};
+    for (const CCompiledScript::Section& section : image->sections) {
+        if (section.id < 4) sections[section.id] = {section.id, section.bytes.data(), section.size, true};
     }
     return ReadConstants() && ReadFunctions();
 }

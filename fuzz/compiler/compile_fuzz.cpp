@@ -7,9 +7,7 @@
 
 #include "compiler/compiler.h"
 #include "compiler/disasm.h"
-#ifdef NERVA_HAVE_RUNTIME
 #include "runtime/image.h"
-#endif
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 64 * 1024) return 0;
@@ -21,10 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!r.ok) return 0;
     std::string out, error;
     if (!nerva::DisassembleImage(r.image.data(), r.image.size(), {}, out, error)) std::abort();
-#ifdef NERVA_HAVE_RUNTIME
     nerva::CCompiledScript* image = nerva::ReadImageBuffer(r.image.data(), r.image.size());
     if (!image) std::abort();
     nerva::FreeImage(image);
-#endif
     return 0;
 }

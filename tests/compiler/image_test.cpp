@@ -171,13 +171,13 @@ TEST(Disasm, ListsEverySectionAndRejectsBadImages) {
         Bytes bytes;
         const char* error;
     } bad[] = {
-        {{'N', 'S', '1', 'c', 0xFF, 0xFF, 0xFF, 0xFF}, "not an NS1b image"},
-        {{'N', 'S', '1', 'b', 0, 0, 0, 0}, "section table cut short"},
-        {{'N', 'S', '1', 'b', 0, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0}, "section table without terminator"},
-        {{'N', 'S', '1', 'b', 0, 0, 0, 0, 16, 0, 0, 0, 9, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, "section beyond the end of the image"},
+        {{'N', 'S', '1', 'c', 0xFF, 0xFF, 0xFF, 0xFF}, "not an NS1b image, or its section table is damaged"},
+        {{'N', 'S', '1', 'b', 0, 0, 0, 0}, "not an NS1b image, or its section table is damaged"},
+        {{'N', 'S', '1', 'b', 0, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0}, "not an NS1b image, or its section table is damaged"},
+        {{'N', 'S', '1', 'b', 0, 0, 0, 0, 16, 0, 0, 0, 9, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, "not an NS1b image, or its section table is damaged"},
         {{'N', 'S', '1', 'b', 0, 0, 0, 0, 20, 0, 0, 0, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x10}, "bad opcode 0x10 at 0"},
         {{'N', 'S', '1', 'b', 0, 0, 0, 0, 20, 0, 0, 0, 2, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x58, 0}, "operand cut short at 0"},
-        {{'#', 'x'}, "first line never ends"},
+        {{'#', 'x'}, "not an NS1b image, or its section table is damaged"},
     };
     for (const Bad& b : bad) {
         out.clear();
