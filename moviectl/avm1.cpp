@@ -307,7 +307,7 @@ RunResult Interp::run(size_t pc, size_t end) {
           pl.onLoadMovie(std::atoi(target.c_str() + 6), url);
         break;
       }
-      case 0x8A: r.u16(); r.u8(); break;  // everything is loaded: never skips
+      case 0x8A: r.u16(); r.u8(); break;  // every frame is loaded: never skips
       case 0x8B: {
         std::string t = text(r);
         if (t.empty()) {
@@ -319,6 +319,9 @@ RunResult Interp::run(size_t pc, size_t end) {
             act.target = d;
             act.targetValid = true;
           } else {
+            // Unknown target: variables resolve on the original timeline, timeline
+            // actions do nothing.
+            act.target = act.originalTarget;
             act.targetValid = false;
           }
         }
@@ -398,6 +401,7 @@ RunResult Interp::run(size_t pc, size_t end) {
           act.target = d;
           act.targetValid = true;
         } else {
+          act.target = act.originalTarget;
           act.targetValid = false;
         }
         break;
@@ -625,6 +629,9 @@ RunResult Interp::run(size_t pc, size_t end) {
         popArgs(nargs, args);
         Value f = getVariable(n);
         Value self;
+        // Built-in methods reached as plain functions (createEmptyMovieClip(...) on a
+        // timeline) work on the current timeline.
+        if (f.isObject() && f.o->native && act.target) self = Value(pl.clipObject(act.target));
         if (f.isObject() && f.o->isCallable()) {
           push(pl.call(f, self, args));
         } else {

@@ -33,6 +33,16 @@ NATIVE(objectCtor) {
   return Value(pl.toObject(v));
 }
 
+// Object() called as a function without an argument gives a bare object.
+NATIVE(objectFn) {
+  if (args.empty()) {
+    Object* o = pl.newObject();
+    o->proto = nullptr;
+    return Value(o);
+  }
+  return objectCtor(pl, self, args);
+}
+
 NATIVE(objectToString) {
   if (self.isObject() && self.o->kind == Object::Function) return Value("[type Function]");
   return Value("[object Object]");
@@ -561,8 +571,11 @@ NATIVE(mathRandom) { return Value(pl.random(1e9) / 1e9); }
 // ---- globals --------------------------------------------------------------------------
 
 NATIVE(parseIntFn) {
+  if (args.empty()) return Value();
   std::string s = pl.toString(arg(args, 0));
-  int radix = args.size() > 1 ? toInt32(pl.toNumber(args[1])) : 0;
+  bool explicitRadix = args.size() > 1 && args[1].type != Value::Undefined;
+  int radix = explicitRadix ? toInt32(pl.toNumber(args[1])) : 0;
+  if (explicitRadix && (radix < 2 || radix > 36)) return Value(NAN);
   size_t i = 0;
   while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) ++i;
   bool neg = false;
@@ -594,6 +607,7 @@ NATIVE(parseIntFn) {
 }
 
 NATIVE(parseFloatFn) {
+  if (args.empty()) return Value();
   std::string s = pl.toString(arg(args, 0));
   size_t i = 0;
   while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) ++i;
@@ -892,7 +906,7 @@ void Player::initBuiltins() {
     defineProp(global_, name, Value(f), DontEnum);
     return f;
   };
-  Object* objectCtorFn = cls("Object", objectCtor, objectCtor, objectProto_);
+  Object* objectCtorFn = cls("Object", objectFn, objectCtor, objectProto_);
   method(*this, objectProto_, "toString", objectToString);
   method(*this, objectProto_, "toLocaleString", objectToString);
   method(*this, objectProto_, "valueOf", objectValueOf);

@@ -1255,17 +1255,22 @@ DisplayObject* Player::hitButton(DisplayObject* d, double x, double y) {
   return nullptr;
 }
 
-void Player::buttonEvent(uint16_t condition, int keyCode) {
-  (void)keyCode;
-  DisplayObject* b = condition & 0xFE00 ? nullptr : (condition == 0x0001 || condition == 0x0080 ? hover_ : pressed_ ? pressed_ : hover_);
-  if (!b || !b->character || !b->character->button) return;
+// Runs a button's actions for one state transition (the condition bits of DefineButton2)
+// and its matching handler methods.
+void Player::buttonEvent(DisplayObject* b, uint16_t condition) {
+  if (!b || b->removed || !b->character || !b->character->button) return;
   for (auto& a : b->character->button->actions)
-    if (a.conditions & condition) queue_.push_back(QueuedAction{b->parent ? b->parent : b, a.code, nullptr, "", false});
+    if (a.conditions & condition & 0x01FF) queue_.push_back(QueuedAction{b->parent ? b->parent : b, a.code, nullptr, "", false});
   static const std::pair<uint16_t, const char*> handlers[] = {
       {0x0001, "onRollOver"}, {0x0002, "onRollOut"}, {0x0004, "onPress"}, {0x0008, "onRelease"},
-      {0x0040, "onReleaseOutside"}};
+      {0x0040, "onReleaseOutside"}, {0x0010, "onDragOut"}, {0x0020, "onDragOver"}};
   for (auto& h : handlers)
     if ((condition & h.first) && b->object) queue_.push_back(QueuedAction{b, {}, nullptr, h.second, false});
+}
+
+void Player::updateButtonStates() {
+  if (hover_) hover_->buttonState = mouseDown_ && pressed_ == hover_ ? 2 : pressed_ && pressed_ != hover_ ? 0 : 1;
+  if (pressed_ && pressed_ != hover_) pressed_->buttonState = 0;
 }
 
 void Player::mouseMove(double x, double y) {
@@ -1276,9 +1281,22 @@ void Player::mouseMove(double x, double y) {
   DisplayObject* hit = r ? hitButton(r, x, y) : nullptr;
   inRun_ = true;
   if (hit != hover_) {
-    if (hover_) buttonEvent(mouseDown_ ? 0x0010 : 0x0002, 0);
+    DisplayObject* old = hover_;
     hover_ = hit;
-    if (hover_) buttonEvent(mouseDown_ && pressed_ == hit ? 0x0020 : 0x0001, 0);
+    if (old) {
+      old->buttonState = 0;
+      if (mouseDown_ && pressed_ == old)
+        buttonEvent(old, 0x0010);  // dragged out while pressed
+      else if (!mouseDown_)
+        buttonEvent(old, 0x0002);
+    }
+    if (hit) {
+      if (mouseDown_ && pressed_ == hit)
+        buttonEvent(hit, 0x0020);  // dragged back over
+      else if (!mouseDown_)
+        buttonEvent(hit, 0x0001);
+    }
+    updateButtonStates();
   }
   std::vector<DisplayObject*> clips;
   for (auto& kv : levels_) collectClips(kv.second, clips);
@@ -1292,7 +1310,8 @@ void Player::mouseDown() {
   mouseDown_ = true;
   inRun_ = true;
   pressed_ = hover_;
-  if (hover_) buttonEvent(0x0004, 0);
+  if (hover_) buttonEvent(hover_, 0x0004);
+  updateButtonStates();
   std::vector<DisplayObject*> clips;
   for (auto& kv : levels_) collectClips(kv.second, clips);
   for (DisplayObject* c : clips) queueClipEvent(c, EvMouseDown, "onMouseDown");
@@ -1304,13 +1323,10 @@ void Player::mouseUp() {
   if (!movie_) return;
   mouseDown_ = false;
   inRun_ = true;
-  if (pressed_) {
-    if (pressed_ == hover_)
-      buttonEvent(0x0008, 0);
-    else
-      buttonEvent(0x0040, 0);
-  }
+  if (pressed_) buttonEvent(pressed_, pressed_ == hover_ ? 0x0008 : 0x0040);
+  if (pressed_ && pressed_ != hover_) pressed_->buttonState = 0;
   pressed_ = nullptr;
+  updateButtonStates();
   std::vector<DisplayObject*> clips;
   for (auto& kv : levels_) collectClips(kv.second, clips);
   for (DisplayObject* c : clips) queueClipEvent(c, EvMouseUp, "onMouseUp");

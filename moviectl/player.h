@@ -227,7 +227,8 @@ class Player {
   void runClipEventNow(DisplayObject* clip, uint32_t event, const char* handler, int keyCode = 0);
   void unloadTree(DisplayObject* d);
   void finishPlace(DisplayObject* child);
-  void buttonEvent(uint16_t condition, int keyCode);
+  void buttonEvent(DisplayObject* button, uint16_t condition);
+  void updateButtonStates();
   DisplayObject* hitButton(DisplayObject* d, double x, double y);
   void maybeCollect();
   void mark(Object* o);

@@ -922,7 +922,9 @@ struct Parser {
     if (pending && (!cur.tags.empty() || !cur.labels.empty() || !cur.initActions.empty()) &&
         tl.frames.size() < limits.maxFrames)
       tl.frames.push_back(std::move(cur));
-    int count = declared > 0 ? declared : static_cast<int>(tl.frames.size());
+    // Playback follows the frames really present; the declared count only matters when a
+    // timeline has none.
+    int count = !tl.frames.empty() ? static_cast<int>(tl.frames.size()) : declared;
     tl.frameCount = std::max(1, count);
   }
 };

@@ -35,7 +35,7 @@ Asm traceVar(const std::string& name) { return Asm().push(name).getVar().trace()
 
 TEST(SwfReader, PlainAndCompressedHeadersAgree) {
   Tags t;
-  t.showFrame();
+  t.showFrame().showFrame().showFrame();
   for (bool compress : {false, true}) {
     Bytes swf = movie(t, 6, 3, compress);
     SwfHeader h;
@@ -357,4 +357,72 @@ TEST(Raster, PngReaderRejectsDamage) {
   EXPECT_FALSE(decodePng(junk.data(), junk.size(), w, h, px));
   Bytes notPng(40, 0x55);
   EXPECT_FALSE(decodePng(notPng.data(), notPng.size(), w, h, px));
+}
+
+// --- buttons ---------------------------------------------------------------------------------
+
+namespace {
+
+// DefineButton2 over shape 1 with one action block per condition.
+Bytes button2(uint16_t id, const std::vector<std::pair<uint16_t, Asm>>& actions) {
+  Bytes p;
+  u16(p, id);
+  u8(p, 0);
+  Bytes records;
+  u8(records, 0x0F);  // up, over, down and hit
+  u16(records, 1);
+  u16(records, 1);
+  u8(records, 0);  // matrix
+  u8(records, 0);  // colour transform
+  u8(records, 0);  // end of records
+  u16(p, static_cast<unsigned>(records.size() + 2));
+  p.insert(p.end(), records.begin(), records.end());
+  for (size_t i = 0; i < actions.size(); ++i) {
+    Bytes code = actions[i].second.end();
+    u16(p, i + 1 == actions.size() ? 0 : static_cast<unsigned>(code.size() + 4));
+    u16(p, actions[i].first);
+    p.insert(p.end(), code.begin(), code.end());
+  }
+  return p;
+}
+
+}  // namespace
+
+TEST(Buttons, MouseAndKeyTransitionsRunTheirActions) {
+  Tags t;
+  t.rectShape(1, 2000, 1000, 0, 200, 0);
+  t.tag(34, button2(2, {{0x0004, Asm().push("press").trace()},
+                        {0x0008, Asm().fscommand("released", "btn")},
+                        {0x0040, Asm().push("outside").trace()},
+                        {static_cast<uint16_t>(13 << 9), Asm().push("enter").trace()}}));
+  t.place(2, 1, "btn").showFrame();
+  MovieRun r(movie(t));
+  ASSERT_TRUE(r.loaded);
+  DisplayObject* button = r.player.findTarget("/btn");
+  ASSERT_TRUE(button);
+
+  r.player.mouseMove(3000, 3000);  // outside
+  r.player.mouseDown();
+  r.player.mouseUp();
+  EXPECT_TRUE(r.trace.empty());
+
+  r.player.mouseMove(400, 400);
+  EXPECT_EQ(button->buttonState, 1);
+  r.player.mouseDown();
+  EXPECT_EQ(button->buttonState, 2);
+  r.player.mouseUp();
+  EXPECT_EQ(r.trace, std::vector<std::string>{"press"});
+  ASSERT_EQ(r.commands.size(), 1u);
+  EXPECT_EQ(r.commands[0].first, "released");
+
+  // Pressed over the button, released elsewhere.
+  r.player.mouseDown();
+  r.player.mouseMove(5000, 5000);
+  r.player.mouseUp();
+  EXPECT_EQ(button->buttonState, 0);
+  EXPECT_EQ(r.trace.back(), "outside");
+  EXPECT_EQ(r.commands.size(), 1u);
+
+  r.player.keyDown(13, 13);
+  EXPECT_EQ(r.trace.back(), "enter");
 }
