@@ -326,8 +326,7 @@ void Optimize(CScriptCompiler& c);
 void WriteFunctions(CScriptCompiler& c);
 std::vector<uint8_t> FinishImage(CScriptCompiler& c, CTagNoise& noise);
 
-// Converts 8-bit source text to UTF-16 little-endian bytes (Windows-1252, the usual ANSI code
-// page of the titles this system plays).
+// Converts 8-bit source text in the system ANSI code page to UTF-16 little-endian bytes.
 void AppendUtf16(std::vector<uint8_t>& out, std::string_view text);
 
 }  // namespace nerva

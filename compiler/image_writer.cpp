@@ -7,18 +7,12 @@
 #include <unordered_map>
 
 #include "compiler/compiler_internal.h"
+#include "port/code_page.h"
 #include "runtime/opcodes.h"
 
 namespace nerva {
 
 namespace {
-
-// Windows-1252 bytes 0x80..0x9F; every other byte is its own code point.
-constexpr uint16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
 
 void Put32(std::vector<uint8_t>& out, uint32_t v) {
     out.push_back(static_cast<uint8_t>(v >> 24));
@@ -99,9 +93,7 @@ private:
 }  // namespace
 
 void AppendUtf16(std::vector<uint8_t>& out, std::string_view text) {
-    for (char ch : text) {
-        uint8_t b = static_cast<uint8_t>(ch);
-        uint16_t u = (b >= 0x80 && b < 0xA0) ? kCp1252High[b - 0x80] : b;
+    for (char16_t u : vantor::AnsiToWide(text)) {
         out.push_back(static_cast<uint8_t>(u));
         out.push_back(static_cast<uint8_t>(u >> 8));
     }

@@ -87,7 +87,7 @@ TEST(Image, StringConstantsAreUtf16) {
         want.push_back(0);
     }
     EXPECT_EQ(Bytes(s.part[1].begin(), s.part[1].begin() + 35), want);
-    // Bytes above 127 are taken in the Windows-1252 code page.
+    // Bytes above 127 are taken in the ANSI code page (Windows-1252 here and under Wine).
     s = Split(Compile("x = \"\x80\xE9\";"));
     EXPECT_EQ(Bytes(s.part[1].begin(), s.part[1].begin() + 9), (Bytes{0x04, 0, 0, 0, 4, 0xAC, 0x20, 0xE9, 0}));
 }
