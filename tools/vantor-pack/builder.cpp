@@ -261,7 +261,7 @@ std::vector<uint8_t> ScriptImage(const std::string& path) {
     }
     if (report.empty()) report = path + ": error: the script does not compile\n";
     report.pop_back();
-    throw InputError(report);
+    throw InputError::Formatted(report);
 #else
     throw InputError(path + ": error: this vantor-pack was built without the Nerva Script compiler; "
                      "compile the script to .nsc with nervac and list that file instead");

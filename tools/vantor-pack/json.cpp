@@ -8,6 +8,7 @@
 namespace vantor::pack {
 
 std::string InputError::Describe() const {
+    if (formatted_) return what();
     if (place_.line == 0) return file_.empty() ? "error: " + std::string(what()) : file_ + ": error: " + what();
     return file_ + ":" + std::to_string(place_.line) + ":" + std::to_string(place_.column) + ": error: " + what();
 }

@@ -23,12 +23,19 @@ public:
     InputError(std::string file, JsonPlace place, const std::string& message)
         : std::runtime_error(message), file_(std::move(file)), place_(place) {}
     explicit InputError(const std::string& message) : std::runtime_error(message), place_{0, 0} {}
+    // A message that already is in the "FILE:LINE: error: ..." form (compiler diagnostics).
+    static InputError Formatted(const std::string& lines) {
+        InputError e(lines);
+        e.formatted_ = true;
+        return e;
+    }
     // "FILE:LINE:COL: error: MESSAGE", or "error: MESSAGE" without a place.
     std::string Describe() const;
 
 private:
     std::string file_;
     JsonPlace place_;
+    bool formatted_ = false;
 };
 
 struct JsonMember;

@@ -197,7 +197,7 @@ TEST_F(TitleBuild, ScriptSourcesAreCompiledOrRefusedClearly) {
         ADD_FAILURE() << "compiled";
     } catch (const InputError& e) {
         std::string expected = (dir_ / "s" / "bad.nvs").string() + ":2: error: ";
-        EXPECT_EQ(std::string(e.what()).substr(0, expected.size()), expected) << e.what();
+        EXPECT_EQ(e.Describe().substr(0, expected.size()), expected) << e.Describe();
     }
 #else
     try {
