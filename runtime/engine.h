@@ -110,6 +110,7 @@ public:
     size_t stackSize = 0;
     size_t stackTotal = 0;
     CScriptValue* sp = nullptr;
+    uint32_t* pc = nullptr;  // code address when control last left the interpreter loop
 
     CallRecord* frames = nullptr;
     uint32_t frameCount = 0;
@@ -152,8 +153,13 @@ void DestroyEngine(CScriptEngine* engine);
 using ClassRegistrar = void (*)(CScriptEngine& engine);
 void AddClassRegistrar(ClassRegistrar registrar);
 void RemoveClassRegistrar(ClassRegistrar registrar);
-// Provided by runtime/classes when that folder is built: Object, Function, Array, String,
-// Date, RegExp, Number, Boolean, Math and the global functions.
+// The core classes (Object, Function, Array, String, Date, RegExp, Number, Boolean, Math and
+// the global functions) register through this one function, which runtime/classes defines in
+// runtime/classes/register_classes.cpp. When that file exists, runtime/CMakeLists.txt builds
+// the folder, links it and CreateEngine calls this first, before the registrars above. It
+// makes the classes with NewClass, binds them with DefineGlobalClass and makes the type
+// classes with SetTypeClass (script_class.h); a RegExp class sets engine.regexpFactory so
+// that regular-expression constants of linked images become RegExp values.
 void RegisterCoreClasses(CScriptEngine& engine);
 
 // Host entry points. Each returns true on success; a failed run leaves its text in the
@@ -178,7 +184,8 @@ const char* ErrorText(const CScriptEngine& engine);
 [[noreturn]] void RaiseRuntimeError(CScriptEngine& engine, const char* format, ...);
 [[noreturn]] void ThrowValue(CScriptEngine& engine, const CScriptValue& value);
 
-// Trace output: a line through the engine's sink, else the process-wide one.
+// Trace output: a line through the engine's sink, else the process-wide one (port/trace_sink.h).
+// Sinks receive the text without a line end; a trace file or window adds CR LF.
 void Trace(CScriptEngine& engine, std::string_view text);
 void Warn(CScriptEngine& engine, const char* format, ...);
 void SetEngineTrace(CScriptEngine& engine, EngineTraceFn trace, void* context);
@@ -195,12 +202,16 @@ uint32_t NameHash(std::string_view name);
 
 CScriptValue& GlobalSlot(CScriptEngine& engine, uint32_t atom);
 
-// Calls a function value from native code inside a run (events, conversions). The result is
+// Calls a function value from native code inside a run (events, conversions), or from any
+// native entry such as a window procedure or timer: it is a protected call, so a script error
+// never unwinds through the caller's frames; it becomes a false result. The result is
 // written to result; false when the call failed (the error text is in the message buffer).
 bool CallFromNative(CScriptEngine& engine, const CScriptValue& self, const CScriptValue& function,
                     const CScriptValue* values, CScriptValue& result);
 
-// A function name and source line at a linked code address (".main" / 0 when unknown).
+// The function name at a linked code address (".main" when the address is in no active
+// function), and the source name and line there (0 and "" when the function has no line table).
 const char* FunctionNameAt(const CScriptEngine& engine, const uint32_t* pc);
+uint32_t SourceLineAt(const CScriptEngine& engine, const uint32_t* pc, std::string* sourceName);
 
 }  // namespace nerva

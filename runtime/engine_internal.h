@@ -29,6 +29,14 @@ struct CCompiledFunction {
     std::string* sourceName;   // null without a debug section
     std::vector<LineEntry>* lines;
     uint32_t stackNeed;        // slots below the frame this function can reach between checks
+    uint32_t entryNeed;        // free slots above the stack memory a call needs (both limits)
+};
+
+// Linked-code opcodes of the interpreter's own, never read from an image: fused sequences
+// the linker recognises. Image bytes that are not instructions link as kOpInvalid.
+enum InternalOpcode : uint8_t {
+    kOpInvalid = 0x00,
+    kOpPrologue = 0x80,  // LOADARG 1, ADD2, ARGS n at a function's start
 };
 
 CCompiledFunction* NewCompiledFunction(CScriptEngine& engine);

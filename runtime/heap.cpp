@@ -96,6 +96,7 @@ void* CScriptHeap::TakeFrom(size_t need) {
 bool CScriptHeap::Grow(size_t need) {
     size_t bytes = kChunkSize;
     if (need + kHeader + sizeof(HeapChunk) > bytes) bytes = need + kHeader + sizeof(HeapChunk);
+    if (bytes > limit_ || stats_.totalBytes > limit_ - bytes) return false;
     auto* chunk = static_cast<HeapChunk*>(std::malloc(bytes));
     if (!chunk) return false;
     chunk->next = chunks_;

@@ -57,6 +57,8 @@ public:
     size_t Threshold() const { return threshold_; }
     static int SizeClass(size_t n);
     void CountCollection() { ++stats_.collections; }
+    // Bytes the heap may take from the system in all (no limit by default).
+    void SetLimit(size_t bytes) { limit_ = bytes; }
 
 private:
     void* TakeFrom(size_t need);
@@ -67,6 +69,7 @@ private:
     HeapBlock* free_[kSizeClasses] = {};
     HeapStats stats_;
     size_t threshold_ = kCollectThreshold;
+    size_t limit_ = SIZE_MAX;
 };
 
 // Engine-level allocation: failures raise the runtime error "Out of memory".

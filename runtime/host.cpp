@@ -210,6 +210,23 @@ const char* FunctionNameAt(const CScriptEngine& e, const uint32_t* pc) {
     return ".main";
 }
 
+uint32_t SourceLineAt(const CScriptEngine& e, const uint32_t* pc, std::string* sourceName) {
+    for (uint32_t i = e.frameCount; i-- > 0;) {
+        const CCompiledFunction* f = e.frames[i].fn;
+        if (!f || !f->words || pc < f->words || pc >= f->words + f->wordCount) continue;
+        if (sourceName) *sourceName = f->sourceName ? *f->sourceName : std::string();
+        if (!f->lines) return 0;
+        uint32_t offset = uint32_t(pc - f->words), line = 0;
+        for (const LineEntry& entry : *f->lines) {
+            if (entry.word > offset) break;
+            line = entry.line;
+        }
+        return line;
+    }
+    if (sourceName) sourceName->clear();
+    return 0;
+}
+
 // ---- host wrapper ----------------------------------------------------------------------
 
 uint32_t CompileFlagsFromOptions(uint32_t options) {

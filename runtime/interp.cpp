@@ -149,8 +149,9 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
     CCompiledFunction* fn = cf->fn;
     uint32_t* pc = fn->words;
     uint32_t w = 0;
+    uint32_t argsN = 0;
 
-#define SYNC() (e.sp = sp)
+#define SYNC() (e.sp = sp, e.pc = pc)
 #define OPERAND() (*pc)
 #define SAFE_POINT()                                    \
     do {                                                \
@@ -194,16 +195,20 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
         &&L_PUSHFALSE, &&L_PUSHTRUE, &&L_PUSHNULL, &&L_PUSHCONST, &&L_ROT, &&L_SWAP, &&L_NIP, &&L_POPN,
         &&L_POP, &&L_DUP, &&L_NOP, &&L_END, &&L_BAD, &&L_STORENAME, &&L_DELNAME, &&L_DELGLOBAL, &&L_DELVAR,
         &&L_DELARG,
-#define X(n) &&L_BAD,
-        X(0) X(1) X(2) X(3) X(4) X(5) X(6) X(7) X(8) X(9) X(10) X(11) X(12) X(13) X(14) X(15) X(16) X(17) X(18) X(19)
-        X(20) X(21) X(22) X(23) X(24) X(25) X(26) X(27) X(28) X(29) X(30) X(31) X(32) X(33) X(34) X(35) X(36) X(37)
-        X(38) X(39) X(40) X(41) X(42) X(43) X(44) X(45) X(46) X(47) X(48) X(49) X(50) X(51) X(52) X(53) X(54) X(55)
-        X(56) X(57) X(58) X(59) X(60) X(61) X(62) X(63) X(64) X(65) X(66) X(67) X(68) X(69) X(70) X(71) X(72) X(73)
-        X(74) X(75) X(76) X(77) X(78) X(79) X(80) X(81) X(82) X(83) X(84) X(85) X(86) X(87) X(88) X(89) X(90) X(91)
-        X(92) X(93) X(94) X(95) X(96) X(97) X(98) X(99) X(100) X(101) X(102) X(103) X(104) X(105) X(106) X(107) X(108)
-        X(109) X(110) X(111) X(112) X(113) X(114) X(115) X(116) X(117) X(118) X(119) X(120) X(121) X(122) X(123)
-        X(124) X(125) X(126) X(127) X(128) X(129) X(130) X(131) X(132) X(133) X(134) X(135) X(136) X(137) X(138)
-        X(139) X(140) X(141) X(142)
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_PROLOGUE, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD,
 #undef X
     };
 #define DISPATCH()                        \
@@ -381,7 +386,32 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
                     v.f = -v.f;
                 NEXT();
             }
-            CASE(BITAND) CASE(BITOR) CASE(BITXOR) CASE(SHL) CASE(SHR) CASE(USHR) {
+            CASE(BITAND) {
+                if (sp[2].tag == TagInteger && sp[1].tag == TagInteger) {
+                    sp[2].i &= sp[1].i;
+                    ++sp;
+                    NEXT();
+                }
+                goto bitwise_slow;
+            }
+            CASE(BITOR) {
+                if (sp[2].tag == TagInteger && sp[1].tag == TagInteger) {
+                    sp[2].i |= sp[1].i;
+                    ++sp;
+                    NEXT();
+                }
+                goto bitwise_slow;
+            }
+            CASE(BITXOR) {
+                if (sp[2].tag == TagInteger && sp[1].tag == TagInteger) {
+                    sp[2].i ^= sp[1].i;
+                    ++sp;
+                    NEXT();
+                }
+                goto bitwise_slow;
+            }
+            CASE(SHL) CASE(SHR) CASE(USHR) {
+            bitwise_slow:
                 SYNC();
                 sp[2] = Bitwise(e, uint8_t(w), &sp[2], &sp[1]);
                 ++sp;
@@ -390,8 +420,13 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
             CASE(NOT) { sp[1] = MakeBool(NotOf(sp[1])); NEXT(); }
 
             CASE(EQ) CASE(NE) {
-                SYNC();
-                bool eq = LooseEquals(e, sp[2], sp[1]);
+                bool eq;
+                if (sp[2].tag == TagInteger && sp[1].tag == TagInteger) {
+                    eq = sp[2].i == sp[1].i;
+                } else {
+                    SYNC();
+                    eq = LooseEquals(e, sp[2], sp[1]);
+                }
                 sp[2] = MakeBool(uint8_t(w) == OP_EQ ? eq : !eq);
                 ++sp;
                 NEXT();
@@ -608,9 +643,22 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
                 for (uint32_t i = 0; i < n; ++i) *sp-- = MakeUndefined();
                 NEXT();
             }
+#ifdef USE_LABELS
+        L_PROLOGUE:
+#else
+            case kOpPrologue:
+#endif
+            {
+                // LOADARG 1, ADD2, ARGS n: pc is at LOADARG's operand, n three words on.
+                argsN = pc[3];
+                pc += 4;
+                goto args_body;
+            }
             CASE(ARGS) {
-                uint32_t n = *pc++;
+                argsN = *pc++;
                 ++sp;
+            args_body:
+                uint32_t n = argsN;
                 uint32_t have = cf->frameSlots;
                 if (n > have) {
                     uint32_t missing = n - have;
@@ -880,9 +928,7 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
             // sp + 1 is `this`, sp + 2 the count; fn is the callee's code.
             CScriptValue* newFp = sp;
             CScriptValue* newSp = newFp - 4;
-            if (newSp - kStackMargin < e.stackLow || newSp - fn->stackNeed < e.stackMemory ||
-                e.frameCount >= e.frameCapacity)
-                OVERFLOW();
+            if (newSp - fn->entryNeed < e.stackMemory || e.frameCount >= e.frameCapacity) OVERFLOW();
             SPEND();
             newFp[0].tag = TagFrame;
             newFp[-1].tag = TagFrameInfo;

@@ -382,8 +382,9 @@ CScriptFunction* LinkImage(CScriptEngine& e, CCompiledScript& image) {
         out.words.resize(size_t(words) + 1);
         for (size_t i = 0; i < instrs.size(); ++i) {
             const Instr& in = instrs[i];
-            out.words[in.word] = in.op;
-            if (!IsOpcode(in.op) || in.op == OP_RESERVED_6B || InfoOf(in.op).operand == OperandKind::None) continue;
+            bool valid = IsOpcode(in.op) && in.op != OP_RESERVED_6B;
+            out.words[in.word] = valid ? in.op : uint32_t(kOpInvalid);
+            if (!valid || InfoOf(in.op).operand == OperandKind::None) continue;
             if (IsJump(in.op)) {
                 uint32_t targetWord = in.target == instrs.size() ? words : instrs[in.target].word;
                 out.words[in.word + 1] = uint32_t(int32_t(targetWord) - int32_t(in.word + 2));
@@ -392,6 +393,11 @@ CScriptFunction* LinkImage(CScriptEngine& e, CCompiledScript& image) {
             }
         }
         out.words[words] = OP_END;
+        // The prologue every function starts with runs as one step; its words stay in place
+        // for any jump that lands inside it.
+        if (instrs.size() >= 3 && instrs[0].op == OP_LOADARG && instrs[0].operand == 1 && instrs[1].op == OP_ADD2 &&
+            instrs[2].op == OP_ARGS)
+            out.words[0] = kOpPrologue;
         for (auto& [offset, line] : lineRecords) {
             if (offset <= pf.start || offset > pf.end) continue;
             auto it = std::lower_bound(instrs.begin(), instrs.end(), offset,
@@ -432,6 +438,7 @@ CScriptFunction* LinkImage(CScriptEngine& e, CCompiledScript& image) {
         cf->words = new uint32_t[cf->wordCount];
         std::copy(linked[f].words.begin(), linked[f].words.end(), cf->words);
         cf->stackNeed = linked[f].need;
+        cf->entryNeed = std::max<uint32_t>(cf->stackNeed, uint32_t(e.stackLow - e.stackMemory) + kStackMargin);
         if (haveDebug) {
             cf->sourceName = new std::string(namedSource ? sourceName : "unknown");
             cf->lines = new std::vector<LineEntry>(std::move(linked[f].lines));

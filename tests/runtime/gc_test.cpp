@@ -142,5 +142,24 @@ TEST_F(Collector, HookBreakEndsTheRun) {
     EXPECT_EQ(Message(), "Runtime error: hook break 7");
 }
 
+TEST_F(Collector, ExhaustedHeapIsARuntimeErrorAndTheEngineRecovers) {
+    // s = "xxxxxxxx"; for (;;) s = s + s;
+    engine->heap.SetLimit(size_t(16) << 20);
+    Assembler a;
+    a.Function(".main");
+    auto top = a.NewLabel();
+    a.ConstS("xxxxxxxx").Global(OP_STOREGLOBAL, "s");
+    a.Bind(top);
+    a.Global(OP_LOADGLOBAL, "s").Op(OP_DUP).Op(OP_ADD).Global(OP_STOREGLOBAL, "s").Jump(OP_JUMP, top);
+    EXPECT_FALSE(Run(a));
+    EXPECT_EQ(Message(), "Runtime error: Out of memory");
+    GlobalSlot(*engine, Intern(*engine, "s")) = MakeUndefined();
+    Assembler b;
+    b.Function(".main");
+    b.ConstS("ok").ConstS("!").Op(OP_ADD).Op(OP_RETURN);
+    ASSERT_TRUE(Run(b)) << Message();
+    EXPECT_EQ(ResultText(), "ok!");
+}
+
 }  // namespace
 }  // namespace nerva::test
