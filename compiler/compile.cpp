@@ -26,8 +26,10 @@ std::string MessagesOf(CScriptCompiler& c) {
     return std::string(b.begin(), b.end());
 }
 
-CompileResult Compile(std::unique_ptr<CScriptStream> source, uint32_t flags, const CompileOptions& options) {
+CompileResult Compile(std::unique_ptr<CScriptStream> source, uint32_t flags, const CompileOptions& options,
+                      size_t sourceSize) {
     CScriptCompiler c;
+    c.sourceSize = sourceSize;
     flags |= kAllPasses;
     c.debugInfo = flags & kDebugInfo;
     c.warnMissingSemicolon = flags & kWarnMissingSemicolon;
@@ -115,7 +117,7 @@ void CScriptCompiler::Error(int line, const char* format, ...) {
 }
 
 CompileResult CompileText(std::string_view text, uint32_t flags, const CompileOptions& options) {
-    return Compile(CScriptStream::Open(text, kStreamReadText), flags, options);
+    return Compile(CScriptStream::Open(text, kStreamReadText), flags, options, text.size());
 }
 
 CompileResult CompileFile(const std::string& path, uint32_t flags, const CompileOptions& options) {
@@ -126,7 +128,15 @@ CompileResult CompileFile(const std::string& path, uint32_t flags, const Compile
         r.messages = "can't open the script file: " + path + "\n";
         return r;
     }
-    return Compile(std::move(source), flags, options);
+    size_t size = 0;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        if (std::fseek(f, 0, SEEK_END) == 0) {
+            long end = std::ftell(f);
+            if (end > 0) size = static_cast<size_t>(end);
+        }
+        std::fclose(f);
+    }
+    return Compile(std::move(source), flags, options, size);
 }
 
 }  // namespace nerva

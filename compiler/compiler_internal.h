@@ -266,6 +266,7 @@ struct CScriptCompiler {
     bool warnLineTerminators = false;
     uint32_t passes = 0;  // the optimization option bits
     std::string sourceName;
+    size_t sourceSize = 0;  // a hint for the image buffers
 
     // Lexer
     std::vector<char> textBuffer;

@@ -122,6 +122,8 @@ public:
           debug_(CScriptStream::Open({}, kStreamWriteMemory)),
           pool_(*constants_) {
         functions_->Write("l", 0u);
+        // Code usually takes about as many bytes as its source.
+        code_->buffer().reserve(c.sourceSize + 256);
         if (c.debugInfo) debug_->Write("cx", 1, c.sourceName.size(), static_cast<const void*>(c.sourceName.data()));
     }
 
