@@ -803,6 +803,27 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
                 uint32_t atom = *pc++;
                 CScriptValue* recv = sp + 1;
                 SanitizeCount(e, sp + 2);
+                if (recv->tag == TagObject) {
+                    // Methods held by the object itself: the slot cache of GETMEMBER.
+                    CScriptObject* o = recv->o;
+                    uint32_t hint = w >> 8;
+                    PropSlot* slot = nullptr;
+                    if (hint < o->count && o->slots[hint].key == int32_t(atom)) {
+                        slot = &o->slots[hint];
+                    } else {
+                        for (uint32_t i = 0, n = o->count; i < n; ++i) {
+                            if (o->slots[i].key == int32_t(atom)) {
+                                slot = &o->slots[i];
+                                if (i < (1u << 24)) pc[-2] = (i << 8) | OP_CALLMETHOD;
+                                break;
+                            }
+                        }
+                    }
+                    if (slot && slot->value.tag == TagFunction) {
+                        fn = slot->value.fn->code;
+                        goto enter_frame;
+                    }
+                }
                 CScriptFunction* target = nullptr;
                 *sp = MakeUndefined();
                 e.sp = sp - 1;

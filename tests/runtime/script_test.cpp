@@ -128,6 +128,28 @@ TEST_F(Script, WithScopesAndForIn) {
     EXPECT_EQ(Result().substr(Result().rfind(':') + 1), "326");
 }
 
+TEST_F(Script, MethodAndMemberCachesFollowTheReceiver) {
+    // One call site and one read site see objects whose members sit in different slots, a
+    // member that is not a function, and a member deleted between two calls.
+    ASSERT_TRUE(Run("function ra() { return this.w * 10; }\n"
+                    "function sa() { return this.s + 1; }\n"
+                    "function R() { this.kind = 1; this.w = 2; this.area = ra; }\n"
+                    "function S() { this.s = 4; this.area = sa; }\n"
+                    "function N() { this.area = 5; }\n"
+                    "function use(o) { return o.area(); }\n"
+                    "function get(o) { return o.kind; }\n"
+                    "var r = new R(), q = new S(), n = new N();\n"
+                    "var out = \"\" + use(r) + \",\" + use(q) + \",\" + use(r) + \",\" + use(n);\n"
+                    "out = out + \",\" + get(r) + \",\" + get(q);\n"
+                    "delete r.kind; out = out + \",\" + get(r);\n"
+                    "r.kind = 9; out + \",\" + get(r);"))
+        << Message();
+    EXPECT_EQ(Result(), "20,5,20,undefined,1,undefined,undefined,9");
+    std::vector<std::string> expected = {"Warning: unknown method \"area\"", "Warning: using undefined property \"kind\"",
+                                         "Warning: using undefined property \"kind\""};
+    EXPECT_EQ(traced, expected);
+}
+
 TEST_F(Script, NestedRunFailureEndsOnlyTheNestedRun) {
     ASSERT_TRUE(Run("function good(x) { return x + 1; }\n"
                     "function bad(x) { throw \"bad\" + x; }\n"
