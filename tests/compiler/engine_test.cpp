@@ -103,5 +103,24 @@ TEST_F(EngineCompile, ImagesWrittenByTheCompilerRunFromMemoryAndFiles) {
     std::remove(path.c_str());
 }
 
+TEST_F(EngineCompile, EvalsCompilesAFileWhateverItsName) {
+    std::string path = testing::TempDir() + "nerva_evals.txt";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << "function twice(x) { return 2 * x; }\ntwice(21);";
+    }
+    std::string literal;  // the path as a script string (Windows paths have backslashes)
+    for (char ch : path) {
+        if (ch == '\\') literal += '\\';
+        literal += ch;
+    }
+    ASSERT_TRUE(RunSource(*host_, "evals(\"" + literal + "\");")) << ErrorText(engine());
+    EXPECT_EQ(Result(), 42);
+    // The function the file defined stays for later runs.
+    ASSERT_TRUE(RunSource(*host_, "twice(5);"));
+    EXPECT_EQ(Result(), 10);
+    std::remove(path.c_str());
+}
+
 }  // namespace
 }  // namespace nerva
