@@ -369,7 +369,7 @@ RunResult Interp::run(size_t pc, size_t end) {
       case 0x17: pop(); break;
       case 0x18: {
         double d = pl.toNumber(pop());
-        push(Value(std::isfinite(d) ? std::trunc(d) : (std::isnan(d) ? (act.version >= 5 ? NAN : 0.0) : d)));
+        push(Value(static_cast<double>(toInt32(d))));
         break;
       }
       case 0x1C: {
@@ -599,6 +599,13 @@ RunResult Interp::run(size_t pc, size_t end) {
       case 0x3B: {
         std::string n = pl.toString(pop());
         bool done = false;
+        if (isPath(n)) {
+          size_t p = n.rfind(':');
+          if (p == std::string::npos) p = n.rfind('.');
+          Value o = p == std::string::npos ? Value() : resolvePathValue(n.substr(0, p));
+          push(Value(o.isObject() && pl.deleteMember(o.o, n.substr(p + 1))));
+          break;
+        }
         for (size_t i = act.scope.size(); i-- > 0 && !done;) {
           Object* o = act.scope[i];
           if (i == act.timelineSlot && !act.locals && act.target) o = pl.clipObject(act.target);
