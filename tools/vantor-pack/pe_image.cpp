@@ -145,12 +145,16 @@ ResourceTree PeImage::ReadResources() const {
         return out;
     };
 
+    // Entries may point at shared subdirectories; a hostile tree would multiply without end.
+    size_t leaves = 0;
+    constexpr size_t kMaxLeaves = 1 << 16;
     for (const Entry& type : entries(0)) {
         if (!type.directory) fail("a type without names");
         for (const Entry& name : entries(type.offset)) {
             if (!name.directory) fail("a name without languages");
             for (const Entry& lang : entries(name.offset)) {
                 if (lang.directory) fail("too many levels");
+                if (++leaves > kMaxLeaves) fail("too many resources");
                 const uint8_t* entry = AtRva(base + lang.offset, 16);
                 if (!entry) fail("data entry outside the image");
                 uint32_t rva = ReadLE32(entry), length = ReadLE32(entry + 4);
@@ -235,6 +239,8 @@ uint64_t PeImage::WriteWithResources(const ResourceTree& tree, FILE* out) const 
         if (tableEnd > firstRaw) throw InputError(name_ + " has no room for another section header");
         uint64_t next = 0;
         for (const PeSection& s : sections_) next = std::max<uint64_t>(next, uint64_t(s.virtualAddress) + std::max(s.virtualSize, s.rawSize));
+        if (AlignUp(next, sectionAlignment_) + AlignUp(total, sectionAlignment_) > 0x7FFFFFFF)
+            throw InputError(name_ + " has sections beyond the address space of an image");
         section.virtualAddress = uint32_t(AlignUp(next, sectionAlignment_));
         section.rawPointer = uint32_t(AlignUp(end, fileAlignment_));
         slot = sectionCount++;
