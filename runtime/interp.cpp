@@ -134,10 +134,12 @@ void AppendWith(CScriptEngine& e, CallRecord* cf, const CScriptValue& v) {
 }
 
 // A count slot that is not a sane integer (only damaged code makes one) is read as 0, so an
-// argument block never reaches past the stack.
+// argument block never reaches past the stack. Negative counts are kept: an array literal
+// passes its element count negated to the Array constructor.
 inline void SanitizeCount(CScriptEngine& e, CScriptValue* countSlot) {
     CScriptValue* end = e.stackMemory + e.stackTotal;
-    if (countSlot->tag != TagInteger || countSlot->i < 0 || countSlot->i >= end - countSlot) *countSlot = MakeInt(0);
+    if (countSlot->tag != TagInteger || countSlot->i <= -(end - countSlot) || countSlot->i >= end - countSlot)
+        *countSlot = MakeInt(0);
 }
 
 // The body of the interpreter: runs from the current frame until the frame that started
@@ -960,7 +962,7 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
             rec->returnPc = pc;
             rec->fn = fn;
             rec->with = nullptr;
-            rec->frameSlots = uint32_t(newFp[2].i) + 2;
+            rec->frameSlots = newFp[2].i > 0 ? uint32_t(newFp[2].i) + 2 : 2;
             rec->added = 0;
             rec->runBase = false;
             rec->construct = false;

@@ -17,6 +17,8 @@ namespace nerva {
 
 // Element 0 is the argument count (TagInteger), elements 1..count the arguments in call
 // order. It is the interpreter's own stack: read it during the operation, never keep it.
+// An array literal calls the Array constructor with its element count negated: Count() is
+// then -n and the n elements are Data()[1..n] (operator[] reads undefined for them).
 class CArgBlock {
 public:
     explicit CArgBlock(const CScriptValue* values) : values_(values) {}

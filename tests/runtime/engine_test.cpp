@@ -245,6 +245,8 @@ TEST_F(Conversion, ValuesToText) {
 }
 
 TEST_F(Conversion, ObjectWithoutMethodsConvertsToObjectText) {
+    // Neither the object nor an Object class answers toString.
+    engine->typeClasses[TagObject] = nullptr;
     CScriptValue o = MakeObjectValue(NewObject(*engine));
     EXPECT_EQ(ToNarrow(ToString(*engine, o)), "object");
 }
@@ -357,7 +359,7 @@ TEST_F(Execution, WarningsHaveTheirExactTexts) {
     a.Function(".main");
     a.Op(OP_PUSHINT0).Op(OP_PUSHNULL).Op(OP_CALL).Op(OP_NIP, 2).Op(OP_POP);                // call of null
     a.Op(OP_PUSHINT0).Op(OP_PUSHINT1).Global(OP_CALLMETHOD, "frob").Op(OP_NIP, 2).Op(OP_POP);  // unknown method
-    a.Op(OP_PUSHINT0).Op(OP_PUSHINT1).Op(OP_NEW).Op(OP_SWAP).Op(OP_NIP, 2).Op(OP_POP);     // invalid ctor
+    a.Op(OP_PUSHINT0).Op(OP_PUSHNULL).Op(OP_NEW).Op(OP_SWAP).Op(OP_NIP, 2).Op(OP_POP);     // invalid ctor
     a.ConstS("abc").Const(5).Op(OP_GETINDEX).Op(OP_POP);                                   // out of range
     a.ConstS("abc").Op(OP_PUSHNULL).Op(OP_GETINDEX).Op(OP_POP);                            // bad index
     a.Const(65).ConstS("abc").Op(OP_PUSHINT0).Op(OP_SETINDEX);                             // static string

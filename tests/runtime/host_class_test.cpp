@@ -167,6 +167,23 @@ TEST_F(HostClass, UnreferencedInstancesAreReleasedByTheEndOfTheRun) {
     engine = CreateEngine(kDefaultStackSize, nullptr, 0);
 }
 
+TEST_F(HostClass, ConstructorSeesANegatedLiteralCount) {
+    // The code of an array literal [10, 20, 12] hands Counter -3 and the three elements.
+    Assembler a;
+    a.Function(".main");
+    a.Const(12).Const(20).Const(10).Op(OP_PUSHINT, -3).Global(OP_LOADGLOBAL, "Summer").Op(OP_NEW).Op(OP_SWAP);
+    a.Op(OP_NIP, 5).Op(OP_RETURN);
+    CScriptClass* cls = NewClass(*engine);
+    cls->onConstruct = [](CScriptEngine&, CScriptClass*, const CArgBlock& args, CScriptValue* result) {
+        int64_t sum = 0;
+        for (int i = 1; i <= -args.Count(); ++i) sum = sum * 100 + args.Data()[i].i;
+        *result = MakeInt(args.Count() * 1000000 + sum);
+    };
+    DefineGlobalClass(*engine, "Summer", cls);
+    ASSERT_TRUE(Run(a)) << Message();
+    EXPECT_EQ(Result().i, -3000000 + 102012);
+}
+
 TEST_F(HostClass, WithScopesResolveNamesAndMethods) {
     // with (x) { value = 11; r = get(1); v = value; }
     Assembler a;
