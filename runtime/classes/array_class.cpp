@@ -45,10 +45,26 @@ void RemoveFrom(CScriptArray* a, uint64_t from) {
     for (uint64_t i : doomed) DeleteElement(a, i);
 }
 
+// Arrays whose join is under way on the native stack: an array met again inside its own
+// join (it holds itself, directly or not) gives the empty text instead of recursing
+// without end, and so does nesting deeper than the native stack can take.
+constexpr size_t kMaxJoinDepth = 200;
+std::vector<const CScriptArray*> g_joining;
+
+struct JoinGuard {
+    explicit JoinGuard(const CScriptArray* a) { g_joining.push_back(a); }
+    ~JoinGuard() { g_joining.pop_back(); }
+    JoinGuard(const JoinGuard&) = delete;
+    JoinGuard& operator=(const JoinGuard&) = delete;
+};
+
 CScriptValue Join(CScriptEngine& e, CScriptValue self, std::u16string_view separator) {
     CScriptArray* a = self.a;
     int64_t length = LengthOf(a);
     if (length == 0) return StaticText(e, "");
+    if (g_joining.size() >= kMaxJoinDepth || std::find(g_joining.begin(), g_joining.end(), a) != g_joining.end())
+        return StaticText(e, "");
+    JoinGuard guard(a);
     if (!separator.empty() && uint64_t(length - 1) > kMaxText / separator.size())
         RaiseRuntimeError(e, "Out of memory");
     std::vector<uint64_t> indexes;

@@ -100,6 +100,13 @@ TEST_F(ScriptTest, SortComparatorErrorsDoNotBreakTheSort) {
     EXPECT_EQ(out, "3 true");
 }
 
+TEST_F(ScriptTest, JoinOfAnArrayHoldingItselfEnds) {
+    EXPECT_EQ(Run("var a = new Array(1, 2); a.push(a); trace(a.join('-')); var b = new Array(a); a.push(b); trace(b);"),
+              "1-2-|1,2,,");
+    EXPECT_EQ(Run("var a = new Array(1); for (var i = 0; i < 500; i++) a = new Array(a); trace(a.toString().length);"),
+              "0");
+}
+
 TEST_F(ScriptTest, LargeSortAndJoin) {
     std::string out = Run("function byValue(x, y) { return x - y; } var a = new Array(); for (var i = 0; i < 3000; i++) a.push((i * 7919) % 3001); "
                           "a.sort(byValue); var ok = true; "
