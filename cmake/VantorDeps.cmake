@@ -1,5 +1,9 @@
 # Third-party libraries, all from the distribution's packages.
 
+# Windows builds link zlib statically: a title must run with nothing but system DLLs.
+if(WIN32)
+  set(ZLIB_USE_STATIC_LIBS ON)
+endif()
 find_package(ZLIB REQUIRED)
 
 # Boost.Regex is used header-only. The cross build must not see /usr/include (glibc
