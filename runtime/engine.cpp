@@ -19,7 +19,7 @@ namespace {
 
 // Guard areas around the nominal stack: a function's statically bounded excursions above
 // its frame and between overflow checks below it land in them, never outside the array.
-constexpr size_t kGuardAbove = 1280;
+constexpr size_t kGuardAbove = 1536;
 constexpr size_t kGuardBelow = 4096;
 
 std::vector<ClassRegistrar>& Registrars() {

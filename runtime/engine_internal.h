@@ -32,6 +32,12 @@ struct CCompiledFunction {
     uint32_t entryNeed;        // free slots above the stack memory a call needs (both limits)
 };
 
+// How far a function's code may pop above its frame (checked by the linker), and the room
+// above a new frame that a call therefore needs: code that already popped above its own
+// frame cannot stack another frame's excursion on top of that.
+constexpr int kMaxFrameRise = 1024;
+constexpr int kFrameRiseRoom = kMaxFrameRise + 160;
+
 // Linked-code opcodes of the interpreter's own, never read from an image: fused sequences
 // the linker recognises. Image bytes that are not instructions link as kOpInvalid.
 enum InternalOpcode : uint8_t {

@@ -24,6 +24,10 @@ struct NestingGuard {
     ~NestingGuard() { --e.nesting; }
 };
 
+inline bool HoldsReference(const CScriptValue& v) {
+    return v.tag == TagString || v.tag == TagArray || v.tag == TagObject || v.tag == TagHost || v.tag == TagFunction;
+}
+
 double AsDouble(const CScriptValue& v) { return v.tag == TagInteger ? double(v.i) : v.f; }
 
 CScriptValue Numeric(CScriptEngine& e, const CScriptValue& v) {
@@ -276,8 +280,16 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
                 }
                 NEXT();
             }
-            CASE(ADD2) { sp[1].u += 2; NEXT(); }
-            CASE(INC1) { sp[1].u += 1; NEXT(); }
+            // The payload changes whatever the tag, except that a payload which is a heap
+            // reference is left alone: moving it would forge a pointer.
+            CASE(ADD2) {
+                if (!HoldsReference(sp[1])) sp[1].u += 2;
+                NEXT();
+            }
+            CASE(INC1) {
+                if (!HoldsReference(sp[1])) sp[1].u += 1;
+                NEXT();
+            }
 
             CASE(LOADVAR) { *sp-- = fp[-4 - int32_t(*pc++)]; NEXT(); }
             CASE(STOREVAR) { fp[-4 - int32_t(*pc++)] = *++sp; NEXT(); }
@@ -951,7 +963,9 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
             // sp + 1 is `this`, sp + 2 the count; fn is the callee's code.
             CScriptValue* newFp = sp;
             CScriptValue* newSp = newFp - 4;
-            if (newSp - fn->entryNeed < e.stackMemory || e.frameCount >= e.frameCapacity) OVERFLOW();
+            if (newSp - fn->entryNeed < e.stackMemory || e.frameCount >= e.frameCapacity ||
+                newFp + kFrameRiseRoom > e.stackMemory + e.stackTotal)
+                OVERFLOW();
             SPEND();
             newFp[0].tag = TagFrame;
             newFp[-1].tag = TagFrameInfo;
@@ -1022,7 +1036,8 @@ void RunFunction(CScriptEngine& e, CScriptFunction* function, const CScriptValue
     *sp-- = self;
     CScriptValue* fp = sp;
     CScriptValue* newSp = fp - 4;
-    if (newSp - kStackMargin < e.stackLow || newSp - code->stackNeed < e.stackMemory || e.frameCount >= e.frameCapacity) {
+    if (newSp - kStackMargin < e.stackLow || newSp - code->stackNeed < e.stackMemory || e.frameCount >= e.frameCapacity ||
+        fp + kFrameRiseRoom > e.stackMemory + e.stackTotal) {
         e.sp = sp;
         RaiseRuntimeError(e, "stack overflow");
     }

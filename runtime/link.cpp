@@ -21,7 +21,7 @@ using vantor::ReadBE32;
 
 namespace {
 
-constexpr int kMaxRise = 1024;  // how far a function may pop above its frame, statically
+constexpr int kMaxRise = kMaxFrameRise;
 
 [[noreturn]] void Refuse(CScriptEngine& e) { RaiseRuntimeError(e, "Unimplemented Nerva Script bytecode"); }
 

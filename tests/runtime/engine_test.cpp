@@ -180,6 +180,9 @@ TEST_F(Operators, UnaryOperators) {
     EXPECT_EQ(Unary(OP_TYPEOF, S("")), "str:string");
     EXPECT_EQ(Unary(OP_INC1, I(41)), "int:42");
     EXPECT_EQ(Unary(OP_ADD2, I(40)), "int:42");
+    // Only damaged code applies them to a reference; the reference must stay intact.
+    EXPECT_EQ(Unary(OP_INC1, S("abc")), "str:abc");
+    EXPECT_EQ(Unary(OP_ADD2, S("abc")), "str:abc");
 }
 
 TEST_F(Operators, StackShuffles) {
