@@ -416,14 +416,11 @@ CScriptFunction* LinkImage(CScriptEngine& e, CCompiledScript& image) {
             bool regexp = v.tag == 11;
             char16_t* chars = texts[textIndex].get();
             e.constantText.push_back(std::move(texts[textIndex++]));
-            if (regexp && e.regexpFactory) {
-                CScriptValue made = MakeUndefined();
-                if (e.regexpFactory(e, flags, chars, units, made)) {
-                    v = made;
-                    continue;
-                }
-            }
-            v = MakeStaticString(e, chars, units);
+            CScriptValue made = MakeUndefined();
+            if (regexp && e.regexpFactory && e.regexpFactory(e, flags, chars, units, made))
+                v = made;
+            else
+                v = MakeStaticString(e, chars, units);
         }
         e.constants.push_back(v);
     }

@@ -17,7 +17,7 @@ enum RegExpMember {
     kMultiline, kRightContext, kGlobal, kIgnoreCase, kLastIndex, kSource, kCompile, kExec, kTest,
 };
 
-constexpr bool kLinkerKeepsLiterals = false;
+constexpr bool kLinkerKeepsLiterals = true;
 
 enum RegExpFlags : uint32_t { kFlagGlobal = 1, kFlagIgnoreCase = 2, kFlagMultiline = 4, kFlagLiteral = 8 };
 

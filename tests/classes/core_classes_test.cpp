@@ -137,7 +137,10 @@ INSTANTIATE_TEST_SUITE_P(RegExp, RegExpCases, ::testing::Values(
                "b 1 -1|true|true c|RegExp runtime error: Unmatched marking parenthesis ( or \\(.|false false"},
     ScriptCase{"var r = new RegExp('a', 'g'); trace(r.global, r.multiline, r.ignoreCase, ' ', r.source); "
                "r.lastIndex = 2; trace(r.exec('aaa').index); trace(r.lastIndex); r.other = 3; trace(r.other == undefined);",
-               "truefalsefalse a|2|3|Warning: using undefined property \"other\"|true"}));
+               "truefalsefalse a|2|3|Warning: using undefined property \"other\"|true"},
+    // Literals become RegExp values when the unit is linked; the constants after them keep their places.
+    ScriptCase{"var r = /b+/gi; var s = 'after'; trace(r.toString(), ' ', 'aBbc'.match(r)[0], ' ', s, ' ', 12345678901);",
+               "/b+/gi Bb after 12345678901"}));
 
 }  // namespace
 }  // namespace nerva::test
