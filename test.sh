@@ -58,7 +58,7 @@ run_fuzzers() {
     seeds=()
     [ -d "fuzz/seeds/$name" ] && seeds=("fuzz/seeds/$name")
     if timeout -k 10 $((fuzz_seconds + 60)) "build/fuzz/fuzzers/$name" -max_total_time="$fuzz_seconds" \
-         -timeout=10 -rss_limit_mb=4096 -print_final_stats=0 "$corpus" "${seeds[@]}" \
+         -timeout=10 -rss_limit_mb=4096 -print_final_stats=0 -artifact_prefix=build/logs/ "$corpus" "${seeds[@]}" \
          >"build/logs/fuzz-$name.log" 2>&1; then
       ok=$((ok + 1)); echo "   $name: ok"
     else

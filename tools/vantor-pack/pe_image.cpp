@@ -76,6 +76,12 @@ PeImage::PeImage(std::vector<uint8_t> bytes, std::string name) : bytes_(std::mov
     fileAlignment_ = U32(optionalHeader_ + 36);
     sizeOfHeaders_ = U32(optionalHeader_ + 60);
     if (fileAlignment_ == 0 || sectionAlignment_ == 0) fail("zero alignment");
+    // Valid images align file data to a power of two up to 64 KiB; anything else would make
+    // the rewritten image pad out to gigabytes.
+    auto powerOfTwo = [](uint32_t v) { return (v & (v - 1)) == 0; };
+    if (!powerOfTwo(fileAlignment_) || fileAlignment_ > 0x10000 || !powerOfTwo(sectionAlignment_) ||
+        sectionAlignment_ > 0x10000000)
+        fail("bad alignment");
     sectionTable_ = optionalHeader_ + optionalSize;
     if (uint64_t(sectionTable_) + uint64_t(sectionCount) * kSectionHeaderSize > bytes_.size()) fail("short section table");
     for (uint16_t i = 0; i < sectionCount; ++i) {
@@ -148,6 +154,9 @@ ResourceTree PeImage::ReadResources() const {
     // Entries may point at shared subdirectories; a hostile tree would multiply without end.
     size_t leaves = 0;
     constexpr size_t kMaxLeaves = 1 << 16;
+    // Leaves may also share their data; copying it over and over must stay bounded too.
+    uint64_t copied = 0;
+    const uint64_t maxCopied = 2 * uint64_t(bytes_.size()) + (1 << 20);
     for (const Entry& type : entries(0)) {
         if (!type.directory) fail("a type without names");
         for (const Entry& name : entries(type.offset)) {
@@ -160,6 +169,8 @@ ResourceTree PeImage::ReadResources() const {
                 uint32_t rva = ReadLE32(entry), length = ReadLE32(entry + 4);
                 const uint8_t* data = AtRva(rva, length);
                 if (!data) fail("data outside the image");
+                copied += length;
+                if (copied > maxCopied) fail("resource data larger than the image");
                 ResLeaf leaf;
                 leaf.data = Payload::FromBytes(std::vector<uint8_t>(data, data + length));
                 leaf.codePage = ReadLE32(entry + 8);
