@@ -16,7 +16,7 @@ constexpr size_t kMaxFormatted = 256;
 
 struct Conversion {
     size_t begin = 0, end = 0;  // the conversion's span in the format
-    std::string spec;           // flags, width and precision, ready for snprintf
+    std::string text;           // "%", flags, width and precision, ready for snprintf
     int lengthBits = 32;        // 64 with ll, I64, j, z, t, q; 16 with h; 8 with hh; 128 with L
     char type = 0;
 };
@@ -25,12 +25,12 @@ bool IsFlag(char16_t c) { return c == '-' || c == '+' || c == ' ' || c == '#' ||
 bool IsDigit(char16_t c) { return c >= '0' && c <= '9'; }
 
 // Reads a run of digits, refusing values too large to be a sane width or precision.
-bool ReadBounded(std::u16string_view format, size_t& i, std::string& spec) {
+bool ReadBounded(std::u16string_view format, size_t& i, std::string& text) {
     int value = 0;
     while (i < format.size() && IsDigit(format[i])) {
         value = value * 10 + (format[i] - '0');
         if (value > int(kMaxFormatted)) return false;
-        spec += char(format[i++]);
+        text += char(format[i++]);
     }
     return true;
 }
@@ -48,12 +48,12 @@ std::optional<Conversion> FindConversion(std::u16string_view format) {
         if (found.begin != std::u16string_view::npos) return std::nullopt;  // a second argument
         Conversion c;
         c.begin = i++;
-        c.spec = "%";
-        while (i < format.size() && IsFlag(format[i])) c.spec += char(format[i++]);
-        if (!ReadBounded(format, i, c.spec)) return std::nullopt;
+        c.text = "%";
+        while (i < format.size() && IsFlag(format[i])) c.text += char(format[i++]);
+        if (!ReadBounded(format, i, c.text)) return std::nullopt;
         if (i < format.size() && format[i] == '.') {
-            c.spec += char(format[i++]);
-            if (!ReadBounded(format, i, c.spec)) return std::nullopt;
+            c.text += char(format[i++]);
+            if (!ReadBounded(format, i, c.text)) return std::nullopt;
         }
         std::u16string_view rest = format.substr(std::min(i, format.size()));
         if (rest.substr(0, 2) == u"ll") c.lengthBits = 64, i += 2;
@@ -101,8 +101,8 @@ std::optional<std::u16string> Assemble(std::u16string_view format, const Convers
     return out;
 }
 
-std::optional<std::string> FormatOne(const std::string& spec, const char* length, char type, auto value) {
-    std::string full = spec + length + type;
+std::optional<std::string> FormatOne(const std::string& conversion, const char* length, char type, auto value) {
+    std::string full = conversion + length + type;
     char buffer[kMaxFormatted * 2 + 64];
     int n = std::snprintf(buffer, sizeof buffer, full.c_str(), value);
     if (n < 0 || size_t(n) >= sizeof buffer) return std::nullopt;
@@ -140,9 +140,9 @@ std::optional<std::u16string> FormatNumber(std::u16string_view format, int64_t i
     if (!IsIntegerType(c->type) || c->lengthBits > 64) return std::nullopt;
     std::optional<std::string> middle;
     if (c->type == 'c') {
-        middle = FormatOne(c->spec, "", 'c', int(uint8_t(integer)));
+        middle = FormatOne(c->text, "", 'c', int(uint8_t(integer)));
     } else if (c->lengthBits == 64) {
-        middle = FormatOne(c->spec, "ll", c->type, (long long)integer);
+        middle = FormatOne(c->text, "ll", c->type, (long long)integer);
     } else {
         // A narrower conversion sees the low bits of the 64-bit argument.
         long long narrowed = c->lengthBits == 8    ? (long long)int8_t(integer)
@@ -150,7 +150,7 @@ std::optional<std::u16string> FormatNumber(std::u16string_view format, int64_t i
                                                    : (long long)int32_t(integer);
         bool isUnsigned = c->type != 'd' && c->type != 'i';
         if (isUnsigned) narrowed &= (c->lengthBits == 8 ? 0xFFLL : c->lengthBits == 16 ? 0xFFFFLL : 0xFFFFFFFFLL);
-        middle = FormatOne(c->spec, "ll", c->type, narrowed);
+        middle = FormatOne(c->text, "ll", c->type, narrowed);
     }
     if (!middle) return std::nullopt;
     return Assemble(format, *c, *middle);
@@ -161,7 +161,7 @@ std::optional<std::u16string> FormatNumber(std::u16string_view format, double va
     if (!c) return std::nullopt;
     if (c->begin == std::u16string_view::npos) return Assemble(format, *c, "");
     if (!IsFloatType(c->type) || c->lengthBits != 32) return std::nullopt;
-    std::optional<std::string> middle = FormatOne(c->spec, "", c->type, value);
+    std::optional<std::string> middle = FormatOne(c->text, "", c->type, value);
     if (!middle) return std::nullopt;
     return Assemble(format, *c, *middle);
 }
