@@ -492,6 +492,12 @@ void Player::runFrameActionsNow(DisplayObject* clip, int frame1) {
 // ---------------------------------------------------------------------------------------
 // Frame cycle
 
+void Player::queueClipEventForAll(uint32_t event, const char* handler) {
+  std::vector<DisplayObject*> clips;
+  for (auto& kv : levels_) collectClips(kv.second, clips);
+  for (DisplayObject* c : clips) queueClipEvent(c, event, handler);
+}
+
 void Player::collectClips(DisplayObject* d, std::vector<DisplayObject*>& out) {
   if (d->removed) return;
   out.push_back(d);
@@ -1298,9 +1304,7 @@ void Player::mouseMove(double x, double y) {
     }
     updateButtonStates();
   }
-  std::vector<DisplayObject*> clips;
-  for (auto& kv : levels_) collectClips(kv.second, clips);
-  for (DisplayObject* c : clips) queueClipEvent(c, EvMouseMove, "onMouseMove");
+  queueClipEventForAll(EvMouseMove, "onMouseMove");
   runQueue();
   inRun_ = false;
 }
@@ -1312,9 +1316,7 @@ void Player::mouseDown() {
   pressed_ = hover_;
   if (hover_) buttonEvent(hover_, 0x0004);
   updateButtonStates();
-  std::vector<DisplayObject*> clips;
-  for (auto& kv : levels_) collectClips(kv.second, clips);
-  for (DisplayObject* c : clips) queueClipEvent(c, EvMouseDown, "onMouseDown");
+  queueClipEventForAll(EvMouseDown, "onMouseDown");
   runQueue();
   inRun_ = false;
 }
@@ -1327,9 +1329,7 @@ void Player::mouseUp() {
   if (pressed_ && pressed_ != hover_) pressed_->buttonState = 0;
   pressed_ = nullptr;
   updateButtonStates();
-  std::vector<DisplayObject*> clips;
-  for (auto& kv : levels_) collectClips(kv.second, clips);
-  for (DisplayObject* c : clips) queueClipEvent(c, EvMouseUp, "onMouseUp");
+  queueClipEventForAll(EvMouseUp, "onMouseUp");
   runQueue();
   inRun_ = false;
 }

@@ -221,6 +221,8 @@ class Player {
   void runFrameTags(DisplayObject* clip, int frame1, bool runActions);
   void advanceClip(DisplayObject* clip);
   void collectClips(DisplayObject* d, std::vector<DisplayObject*>& out);
+  // Queues a clip event (and its handler, if named) on every clip of every level.
+  void queueClipEventForAll(uint32_t event, const char* handler);
   void queueFrameActions(DisplayObject* clip, const Frame& f);
   void queueClipEvent(DisplayObject* clip, uint32_t event, const char* handler);
   void runQueue();
