@@ -217,6 +217,22 @@ std::string DefaultStub(const BuildOptions& options) {
     return (tool.has_parent_path() ? tool.parent_path() / "vantor.exe" : fs::path("vantor.exe")).string();
 }
 
+// A project that does not name a movie control gets the one built with the projector: the
+// moviectl.dll beside the stub. Without one there, the title relies on an installed control.
+Project WithMovieControl(Project p, const std::string& stubPath) {
+    if (p.flashPlayer) return p;
+    fs::path beside = fs::path(stubPath).parent_path() / "moviectl.dll";
+    std::error_code ec;
+    if (fs::is_regular_file(beside, ec)) {
+        p.flashPlayer = beside.string();
+    } else {
+        p.flashPlayer = "";
+        std::fprintf(stderr, "vantor-pack: no movie control packed (%s not found); the title will use an installed one\n",
+                     beside.string().c_str());
+    }
+    return p;
+}
+
 // The ID resource: the registry location as a zero-ended UTF-16 text; the projector wants
 // more than 32 bytes, so it is padded with zeros.
 std::vector<uint8_t> IdResource(const std::string& text) {
@@ -324,7 +340,7 @@ ResourceTree TitleResources(const Project& p, const std::string& scratchPrefix) 
         add(kVantor, "RG", Payload::FromBytes(PackSmall(rg.Data(), level)));
     }
     if (!p.background.empty()) add(kVantor, "BK", PackFileStreamed(p.background, level, scratch));
-    if (!p.flashPlayer.empty()) add(kVantor, "FP", PackFileStreamed(p.flashPlayer, level, scratch));
+    if (p.flashPlayer && !p.flashPlayer->empty()) add(kVantor, "FP", PackFileStreamed(*p.flashPlayer, level, scratch));
     add(kVantor, "ID", Payload::FromBytes(IdResource(p.registryKey)));
     for (const NamedFile& s : p.scripts) add(kNerva, s.name, Payload::FromBytes(PackSmall(ScriptImage(s.file), level)));
     for (const NamedFile& s : p.support) add(kSupport, s.name, PackFileStreamed(s.file, level, scratch));
@@ -352,10 +368,11 @@ ResourceTree TitleResources(const Project& p, const std::string& scratchPrefix) 
     return tree;
 }
 
-void BuildTitle(const Project& p, const BuildOptions& options) {
+void BuildTitle(const Project& project, const BuildOptions& options) {
     if (options.output.empty()) throw InputError("no output file given (-o TITLE.exe)");
-    std::string stubPath = !options.stub.empty() ? options.stub : !p.stub.empty() ? p.stub : DefaultStub(options);
+    std::string stubPath = !options.stub.empty() ? options.stub : !project.stub.empty() ? project.stub : DefaultStub(options);
     if (!fs::is_regular_file(fs::path(stubPath))) throw InputError("missing projector stub " + stubPath);
+    const Project p = WithMovieControl(project, stubPath);
     PeImage stub(ReadAll(stubPath), stubPath);
     ResourceTree tree = stub.ReadResources();
     // A stub that already is a title loses its title resources; its own stay intact.
@@ -364,7 +381,7 @@ void BuildTitle(const Project& p, const BuildOptions& options) {
     g_progress = Progress();
     for (const MovieItem& m : p.movies)
         if (p.embedMovies) g_progress.Plan(FileSize(m.file));
-    if (!p.flashPlayer.empty()) g_progress.Plan(FileSize(p.flashPlayer));
+    if (!p.flashPlayer->empty()) g_progress.Plan(FileSize(*p.flashPlayer));
     for (const NamedFile& s : p.support) g_progress.Plan(FileSize(s.file));
     if (!p.extraFiles.empty()) PlanFolder(p.extraFiles);
     g_progress.Enable(options.progress && VANTOR_ISATTY(2));

@@ -558,7 +558,8 @@ Project ProjectFromJson(const JsonValue& root, const std::string& path) {
         }
     }
     if (!p.background.empty() && !fs::is_regular_file(p.background)) r.Fail(*root.Find("background"), "missing input file " + p.background);
-    if (!p.flashPlayer.empty() && !fs::is_regular_file(p.flashPlayer)) r.Fail(*root.Find("flashPlayer"), "missing input file " + p.flashPlayer);
+    if (p.flashPlayer && !p.flashPlayer->empty() && !fs::is_regular_file(*p.flashPlayer))
+        r.Fail(*root.Find("flashPlayer"), "missing input file " + *p.flashPlayer);
     if (!p.extraFiles.empty() && !fs::is_directory(p.extraFiles)) r.Fail(*root.Find("extraFiles"), "missing folder " + p.extraFiles);
     return p;
 }

@@ -36,7 +36,9 @@ struct Project {
     std::string registryKey;
     std::optional<std::array<uint8_t, 16>> buildStamp;
     int compression = 6;
-    std::string flashPlayer;
+    // The movie control packed as FP. Unset: the one built with the projector, found beside the
+    // stub when it is there; an explicit null packs none.
+    std::optional<std::string> flashPlayer;
     std::string background;
     bool embedMovies = true;
     bool randomFirstMovie = false;

@@ -342,7 +342,9 @@ void ExtractTitle(const std::string& path, const std::string& dirText) {
     root.Add("stub", JsonValue::Str("stub.exe"));
     root.Add("registryKey", JsonValue::Str(t.registryKey));
     root.Add("buildStamp", JsonValue::Str(t.stamp.size() == 16 ? Hex(t.stamp) : "auto"));
-    if (!t.flashPlayer.empty()) write(dir / "flash.ocx", t.flashPlayer), root.Add("flashPlayer", JsonValue::Str("flash.ocx"));
+    // A title without a control says so, or a rebuild would take the default one.
+    if (!t.flashPlayer.empty()) write(dir / "moviectl.dll", t.flashPlayer), root.Add("flashPlayer", JsonValue::Str("moviectl.dll"));
+    else root.Add("flashPlayer", JsonValue{});
     if (!t.background.empty()) write(dir / "background.bmp", t.background), root.Add("background", JsonValue::Str("background.bmp"));
 
     JsonValue movies = JsonValue::Obj();

@@ -143,6 +143,38 @@ TEST_F(TitleBuild, ExtractThenBuildGivesTheSameTitle) {
     EXPECT_EQ(fs::file_size(again), fs::file_size(title));
 }
 
+TEST_F(TitleBuild, TheMovieControlBesideTheStubIsPackedUnlessTheProjectSaysNull) {
+    fs::create_directories(dir_ / "bin");
+    fs::copy_file(stub_, dir_ / "bin" / "vantor.exe");
+    const std::string control = "MZ stand-in for the movie control";
+    std::ofstream(dir_ / "bin" / "moviectl.dll", std::ios::binary) << control;
+    std::string stub = (dir_ / "bin" / "vantor.exe").string();
+
+    ResourceTree packed = PeImage(Slurp(Build("with.exe", Fixture("title/project.json"), stub))).ReadResources();
+    std::vector<uint8_t> fp = Unpacked(packed, "VANTOR", "FP");
+    EXPECT_EQ(std::string(fp.begin(), fp.end()), control);
+
+    // An explicit null packs none, and so does a stub with no control beside it.
+    fs::copy(Fixture("title"), dir_ / "project", fs::copy_options::recursive);
+    std::string text;
+    {
+        std::ifstream in(dir_ / "project" / "project.json");
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    text.insert(text.find('{') + 1, "\"flashPlayer\": null,");
+    std::ofstream(dir_ / "project" / "project.json", std::ios::trunc) << text;
+    ResourceTree none = PeImage(Slurp(Build("without.exe", (dir_ / "project" / "project.json").string(), stub))).ReadResources();
+    EXPECT_FALSE(none.at(ResKey::Name("VANTOR")).count(ResKey::Name("FP")));
+    ResourceTree plain = PeImage(Slurp(Build("plain.exe"))).ReadResources();
+    EXPECT_FALSE(plain.at(ResKey::Name("VANTOR")).count(ResKey::Name("FP")));
+
+    // Extracting a title records its control, or its absence, so a rebuild gives the same title.
+    ExtractTitle((dir_ / "with.exe").string(), (dir_ / "out").string());
+    EXPECT_EQ(Slurp(dir_ / "out" / "moviectl.dll"), fp);
+    fs::path again = Build("again.exe", (dir_ / "out" / "project.json").string(), (dir_ / "out" / "stub.exe").string());
+    EXPECT_EQ(Unpacked(PeImage(Slurp(again)).ReadResources(), "VANTOR", "FP"), fp);
+}
+
 TEST_F(TitleBuild, InspectShowsWhatTheTitleHolds) {
     fs::path title = Build("title.exe");
     std::string text = InspectTitle(title.string(), {});
