@@ -71,7 +71,8 @@ bool Player::load(const uint8_t* data, size_t size, LoadError* err) {
   return loadMovie(0, m);
 }
 
-bool Player::loadMovie(int level, std::shared_ptr<const MovieDef> m) {
+bool Player::loadMovie(int level, std::shared_ptr<const MovieDef> m,
+                       const std::vector<std::pair<std::string, std::string>>& variables) {
   if (!m || level < 0 || level > 1000000) return false;
   unloadLevel(level);
   if (level == 0) movie_ = m;
@@ -83,7 +84,8 @@ bool Player::loadMovie(int level, std::shared_ptr<const MovieDef> m) {
   root->name = "";
   root->depth = level;
   levels_[level] = root;
-  clipObject(root);
+  Object* rootObject = clipObject(root);
+  for (const auto& kv : variables) setMember(Value(rootObject), kv.first, Value(kv.second));
   bool outer = !inRun_;
   inRun_ = true;
   try {

@@ -90,7 +90,10 @@ class Player {
 
   // --- loading and playing -------------------------------------------------------------
   bool load(const uint8_t* data, size_t size, LoadError* err = nullptr);
-  bool loadMovie(int level, std::shared_ptr<const MovieDef> movie);
+  // `variables` become text members of the level's root before its first frame runs (start
+  // values a host passes along, or the query of the movie's URL).
+  bool loadMovie(int level, std::shared_ptr<const MovieDef> movie,
+                 const std::vector<std::pair<std::string, std::string>>& variables = {});
   void unloadLevel(int level);
   std::shared_ptr<const MovieDef> movie() const { return movie_; }
   bool loaded() const { return movie_ != nullptr; }
