@@ -456,7 +456,7 @@ class MovieControl final : public IDispatch,
     if (!hdc || !bounds) return E_INVALIDARG;
     RECT r{bounds->left, bounds->top, bounds->right, bounds->bottom};
     if (r.right <= r.left || r.bottom <= r.top) return E_INVALIDARG;
-    return paint(hdc, r) ? S_OK : E_FAIL;
+    return paint(hdc, r, true) ? S_OK : E_FAIL;
   }
   HRESULT STDMETHODCALLTYPE GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC, LOGPALETTE** p) override {
     if (p) *p = nullptr;
@@ -935,9 +935,10 @@ class MovieControl final : public IDispatch,
 
   // --- drawing ---------------------------------------------------------------------------------
 
-  // Renders the movie into r of hdc. In transparent mode the movie is composed over what the
-  // DC already shows; otherwise the background (the movie's, or BackgroundColor) fills r.
-  bool paint(HDC hdc, const RECT& r) {
+  // Renders the movie into r of hdc. In transparent mode a draw for the host is composed over
+  // what the DC already shows; otherwise, and always in the control's own window (whose old
+  // pixels are only its previous frame), the background (the movie's, or BackgroundColor) fills r.
+  bool paint(HDC hdc, const RECT& r, bool forHost) {
     int w = r.right - r.left, h = r.bottom - r.top;
     if (w <= 0 || h <= 0) return false;
     lastDrawW_ = w, lastDrawH_ = h;
@@ -958,7 +959,7 @@ class MovieControl final : public IDispatch,
     bi.bmiHeader.biPlanes = 1;
     bi.bmiHeader.biBitCount = 32;
     bi.bmiHeader.biCompression = BI_RGB;
-    if (wmode_ == WModeTransparent && readBack(hdc, r, s)) ro.drawBackground = false;
+    if (forHost && wmode_ == WModeTransparent && readBack(hdc, r, s)) ro.drawBackground = false;
     renderPlayer(*player_, s, ro);
     for (auto& p : s.pixels) p |= 0xFF000000u;  // every pixel is opaque once composed
     int old = SetStretchBltMode(hdc, HALFTONE);
@@ -1097,8 +1098,14 @@ class MovieControl final : public IDispatch,
         HDC dc = BeginPaint(hwnd, &ps);
         RECT rc;
         GetClientRect(hwnd, &rc);
-        paint(dc, rc);
+        paint(dc, rc, false);
         EndPaint(hwnd, &ps);
+        return 0;
+      }
+      case WM_PRINTCLIENT: {
+        RECT rc;
+        GetClientRect(hwnd, &rc);
+        paint(reinterpret_cast<HDC>(wp), rc, false);
         return 0;
       }
       case WM_ERASEBKGND:

@@ -772,6 +772,20 @@ TEST_F(Control, MousePositionsFollowTheView) {
   EXPECT_TRUE(SendMessageW(child, WM_GETDLGCODE, 0, 0) & DLGC_WANTARROWS);
 }
 
+// The control's own window paints the movie's background even in transparent mode: what lies
+// under it there is only its previous frame, which would otherwise smear.
+TEST_F(Control, OwnWindowPaintsOpaqueInTransparentMode) {
+  HWND child = activate();
+  ASSERT_TRUE(child);
+  ASSERT_EQ(put(L"Movie", str(writeTimeline())), S_OK);
+  ASSERT_EQ(put(L"WMode", str(L"Transparent")), S_OK);
+  Canvas c(110, 80);
+  c.fill(kGreen);
+  SendMessageW(child, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(c.dc), PRF_CLIENT);
+  EXPECT_EQ(c.at(80, 40), kWhite);
+  EXPECT_EQ(c.at(10, 40), kRed);
+}
+
 // The context menu lists the movie's commands with their state, and its commands act on the
 // movie. With Menu off the host gets the request instead.
 TEST_F(Control, ContextMenuShowsStateAndCommandsAct) {
