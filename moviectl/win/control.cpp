@@ -48,6 +48,11 @@ constexpr DISPID kProgressEvent = 0x7a6;
 constexpr UINT_PTR kFrameTimer = 1;
 const wchar_t kWindowClass[] = L"MovieCtlWindow";
 
+// Kinds of view in the view-object calls: the content view is the only one drawn, any other
+// gets the view-kind error.
+constexpr DWORD kContentView = 1;
+constexpr HRESULT kOtherViewKind = static_cast<HRESULT>(0x8004006BL);
+
 // Ready states: nothing to play, and a movie fully loaded (loading is synchronous).
 constexpr long kStateEmpty = 0;
 constexpr long kStateComplete = 4;
@@ -450,9 +455,9 @@ class MovieControl final : public IDispatch,
   }
 
   // --- IViewObjectEx -----------------------------------------------------------------------
-  HRESULT STDMETHODCALLTYPE Draw(DWORD aspect, LONG, void*, DVTARGETDEVICE*, HDC, HDC hdc, LPCRECTL bounds,
+  HRESULT STDMETHODCALLTYPE Draw(DWORD kind, LONG, void*, DVTARGETDEVICE*, HDC, HDC hdc, LPCRECTL bounds,
                                  LPCRECTL, BOOL(STDMETHODCALLTYPE*)(ULONG_PTR), ULONG_PTR) override {
-    if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+    if (kind != kContentView) return kOtherViewKind;
     if (!hdc || !bounds) return E_INVALIDARG;
     RECT r{bounds->left, bounds->top, bounds->right, bounds->bottom};
     if (r.right <= r.left || r.bottom <= r.top) return E_INVALIDARG;
@@ -469,12 +474,12 @@ class MovieControl final : public IDispatch,
     if (s) *s = nullptr;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetExtent(DWORD aspect, LONG, DVTARGETDEVICE*, LPSIZEL size) override {
-    return extentOf(aspect, size);
+  HRESULT STDMETHODCALLTYPE GetExtent(DWORD kind, LONG, DVTARGETDEVICE*, LPSIZEL size) override {
+    return extentOf(kind, size);
   }
-  HRESULT STDMETHODCALLTYPE GetRect(DWORD aspect, LPRECTL rect) override {
+  HRESULT STDMETHODCALLTYPE GetRect(DWORD kind, LPRECTL rect) override {
     if (!rect) return E_POINTER;
-    if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+    if (kind != kContentView) return kOtherViewKind;
     *rect = RECTL{0, 0, extent_.cx, extent_.cy};
     return S_OK;
   }
@@ -483,23 +488,23 @@ class MovieControl final : public IDispatch,
     *status = wmode_ == WModeTransparent ? 0 : VIEWSTATUS_OPAQUE | VIEWSTATUS_SOLIDBKGND;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE QueryHitPoint(DWORD aspect, LPCRECT bounds, POINT pt, LONG, DWORD* hit) override {
+  HRESULT STDMETHODCALLTYPE QueryHitPoint(DWORD kind, LPCRECT bounds, POINT pt, LONG, DWORD* hit) override {
     if (!bounds || !hit) return E_POINTER;
-    if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+    if (kind != kContentView) return kOtherViewKind;
     *hit = PtInRect(bounds, pt) ? HITRESULT_HIT : HITRESULT_OUTSIDE;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE QueryHitRect(DWORD aspect, LPCRECT bounds, LPCRECT loc, LONG, DWORD* hit) override {
+  HRESULT STDMETHODCALLTYPE QueryHitRect(DWORD kind, LPCRECT bounds, LPCRECT loc, LONG, DWORD* hit) override {
     if (!bounds || !loc || !hit) return E_POINTER;
-    if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+    if (kind != kContentView) return kOtherViewKind;
     RECT both;
     *hit = IntersectRect(&both, bounds, loc) ? HITRESULT_HIT : HITRESULT_OUTSIDE;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetNaturalExtent(DWORD aspect, LONG, DVTARGETDEVICE*, HDC, DVEXTENTINFO*,
+  HRESULT STDMETHODCALLTYPE GetNaturalExtent(DWORD kind, LONG, DVTARGETDEVICE*, HDC, DVEXTENTINFO*,
                                              LPSIZEL size) override {
     if (!size) return E_POINTER;
-    if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+    if (kind != kContentView) return kOtherViewKind;
     auto m = player_->movie();
     if (!m) return E_FAIL;
     // Twips to HIMETRIC: 1440 twips and 2540 HIMETRIC units to the inch.
@@ -583,14 +588,14 @@ class MovieControl final : public IDispatch,
     if (t) *t = nullptr;
     return OLE_S_USEREG;
   }
-  HRESULT STDMETHODCALLTYPE SetExtent(DWORD aspect, SIZEL* size) override {
-    if (aspect != DVASPECT_CONTENT || !size) return E_INVALIDARG;
+  HRESULT STDMETHODCALLTYPE SetExtent(DWORD kind, SIZEL* size) override {
+    if (kind != kContentView || !size) return E_INVALIDARG;
     extent_ = *size;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE GetExtent(DWORD aspect, SIZEL* size) override { return extentOf(aspect, size); }
-  HRESULT extentOf(DWORD aspect, SIZEL* size) {
-    if (aspect != DVASPECT_CONTENT || !size) return E_INVALIDARG;
+  HRESULT STDMETHODCALLTYPE GetExtent(DWORD kind, SIZEL* size) override { return extentOf(kind, size); }
+  HRESULT extentOf(DWORD kind, SIZEL* size) {
+    if (kind != kContentView || !size) return E_INVALIDARG;
     *size = extent_;
     return S_OK;
   }

@@ -24,6 +24,9 @@ namespace {
 
 const CLSID kClsid = {0xD27CDB6E, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 const IID kEventsIid = {0xD27CDB6D, 0xAE6D, 0x11CF, {0x96, 0xB8, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+// Kinds of view of the view-object calls, and the result for a kind the control does not draw.
+constexpr DWORD kContentView = 1, kIconView = 4;
+constexpr HRESULT kOtherViewKind = static_cast<HRESULT>(0x8004006BL);
 constexpr DISPID kFsCommand = 150, kReadyStateChange = -609, kProgress = 0x7a6;
 
 std::string narrow(BSTR b) {
@@ -314,9 +317,9 @@ class Control : public ::testing::Test {
     for (int i = 0; i < n; ++i) SendMessageW(child, WM_TIMER, 1, 0);
   }
 
-  HRESULT draw(IViewObject* view, Canvas& c, DWORD aspect = DVASPECT_CONTENT) {
+  HRESULT draw(IViewObject* view, Canvas& c, DWORD kind = kContentView) {
     RECTL r{0, 0, c.w, c.h};
-    return view->Draw(aspect, -1, nullptr, nullptr, nullptr, c.dc, &r, nullptr, nullptr, 0);
+    return view->Draw(kind, -1, nullptr, nullptr, nullptr, c.dc, &r, nullptr, nullptr, 0);
   }
 
   HMODULE lib = nullptr;
@@ -749,11 +752,11 @@ TEST_F(Control, DrawsBackgroundTransparencyZoomPanAndAlignment) {
   EXPECT_EQ(c.at(2, 40), kRed);
 
   RECTL backwards{50, 0, 10, 80};
-  EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, c.dc, &backwards, nullptr, nullptr, 0),
+  EXPECT_EQ(view->Draw(kContentView, -1, nullptr, nullptr, nullptr, c.dc, &backwards, nullptr, nullptr, 0),
             E_INVALIDARG);
-  EXPECT_EQ(draw(view, c, DVASPECT_ICON), DV_E_DVASPECT);
+  EXPECT_EQ(draw(view, c, kIconView), kOtherViewKind);
   SIZEL natural{};
-  EXPECT_EQ(view->GetNaturalExtent(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, &natural), S_OK);
+  EXPECT_EQ(view->GetNaturalExtent(kContentView, -1, nullptr, nullptr, nullptr, &natural), S_OK);
   EXPECT_EQ(natural.cx, MulDiv(11000, 2540, 1440));
   EXPECT_EQ(natural.cy, MulDiv(8000, 2540, 1440));
   view->Release();
@@ -794,7 +797,7 @@ TEST_F(Control, ContextMenuShowsStateAndCommandsAct) {
   ASSERT_EQ(put(L"Movie", str(writeTimeline())), S_OK);
   std::map<std::wstring, std::pair<UINT, UINT>> items;  // text -> (id, state)
   std::atomic<bool> found{false};
-  std::thread inspector([&] {
+  std::thread menuReader([&] {
     for (int i = 0; i < 200 && !found; ++i) {
       HWND popup = FindWindowW(L"#32768", nullptr);
       HMENU m = popup ? reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0)) : nullptr;
@@ -814,7 +817,7 @@ TEST_F(Control, ContextMenuShowsStateAndCommandsAct) {
   POINT pt{20, 20};
   ClientToScreen(child, &pt);
   SendMessageW(child, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(child), MAKELPARAM(pt.x, pt.y));
-  inspector.join();
+  menuReader.join();
   ASSERT_TRUE(found);
   for (const wchar_t* name : {L"Zoom In", L"Zoom Out", L"Show All", L"Low", L"Medium", L"High", L"Play", L"Loop",
                               L"Rewind", L"Forward", L"Back"})
