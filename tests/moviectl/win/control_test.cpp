@@ -775,6 +775,45 @@ TEST_F(Control, MousePositionsFollowTheView) {
   EXPECT_TRUE(SendMessageW(child, WM_GETDLGCODE, 0, 0) & DLGC_WANTARROWS);
 }
 
+// A button over the red quarter (DefineButton: one record for every state, character 1) whose
+// release sends "clicked", clicked through the window's mouse messages.
+TEST_F(Control, ClicksReachButtonsThroughTheView) {
+  Tags t;
+  t.tag(9, {255, 255, 255});
+  t.rectShape(1, 2750, 8000, 255, 0, 0);
+  Bytes button;
+  u16(button, 3);
+  u8(button, 0x0F);  // hit test, down, over and up states
+  u16(button, 1);
+  u16(button, 1);
+  u8(button, 0);  // identity matrix
+  u8(button, 0);  // end of records
+  Bytes actions = Asm().fscommand("clicked", "").end();
+  button.insert(button.end(), actions.begin(), actions.end());
+  t.tag(7, button);
+  t.place(3, 1, "btn");
+  t.showFrame();
+  HWND child = activate();
+  ASSERT_TRUE(child);
+  ASSERT_EQ(put(L"Movie", str(writeFile(L"moviectl_button.swf", movie(t, 7, 1)))), S_OK);
+  auto click = [&](int x, int y) {
+    LPARAM at = MAKELPARAM(x, y);
+    SendMessageW(child, WM_MOUSEMOVE, 0, at);
+    SendMessageW(child, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    SendMessageW(child, WM_LBUTTONUP, 0, at);
+  };
+  click(80, 40);
+  EXPECT_TRUE(sink.calls.empty());
+  click(10, 40);
+  ASSERT_EQ(sink.calls.size(), 1u);
+  EXPECT_EQ(sink.calls[0].first, "clicked");
+  EXPECT_EQ(GetFocus(), child);
+  // Zoomed on the right half, the same place of the window is no longer over the button.
+  ASSERT_EQ(call(L"SetZoomRect", {num(5500), num(0), num(11000), num(8000)}), S_OK);
+  click(10, 40);
+  EXPECT_EQ(sink.calls.size(), 1u);
+}
+
 // The control's own window paints the movie's background even in transparent mode: what lies
 // under it there is only its previous frame, which would otherwise smear.
 TEST_F(Control, OwnWindowPaintsOpaqueInTransparentMode) {
