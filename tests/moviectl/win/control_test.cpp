@@ -814,6 +814,39 @@ TEST_F(Control, ClicksReachButtonsThroughTheView) {
   EXPECT_EQ(sink.calls.size(), 1u);
 }
 
+// Keys pressed on the window reach a button's key condition (DefineButton2, Enter).
+TEST_F(Control, KeysReachTheMovie) {
+  Tags t;
+  t.rectShape(1, 2750, 8000, 255, 0, 0);
+  Bytes button;
+  u16(button, 3);
+  u8(button, 0);       // not a menu
+  u16(button, 2 + 7 + 1);  // to the first condition: this field, one record, its end mark
+  u8(button, 0x0F);
+  u16(button, 1);
+  u16(button, 1);
+  u8(button, 0);  // identity matrix
+  u8(button, 0);  // colour transform without terms
+  u8(button, 0);  // end of records
+  u16(button, 0);  // last condition
+  u16(button, 13u << 9);  // key: Enter
+  Bytes actions = Asm().fscommand("key", "enter").end();
+  button.insert(button.end(), actions.begin(), actions.end());
+  t.tag(34, button);
+  t.place(3, 1, "btn");
+  t.showFrame();
+  HWND child = activate();
+  ASSERT_TRUE(child);
+  ASSERT_EQ(put(L"Movie", str(writeFile(L"moviectl_keys.swf", movie(t, 7, 1)))), S_OK);
+  SendMessageW(child, WM_KEYDOWN, 'A', 0x001E0001);
+  SendMessageW(child, WM_KEYUP, 'A', 0xC01E0001);
+  EXPECT_TRUE(sink.calls.empty());
+  SendMessageW(child, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+  SendMessageW(child, WM_KEYUP, VK_RETURN, 0xC01C0001);
+  ASSERT_EQ(sink.calls.size(), 1u);
+  EXPECT_EQ(sink.calls[0], std::make_pair(std::string("key"), std::string("enter")));
+}
+
 // The control's own window paints the movie's background even in transparent mode: what lies
 // under it there is only its previous frame, which would otherwise smear.
 TEST_F(Control, OwnWindowPaintsOpaqueInTransparentMode) {
