@@ -755,11 +755,11 @@ class MovieControl final : public IDispatch,
       pending_.push_back({level, url, def});
       return true;
     }
-    install(level, url, def);
-    return true;
+    return install(level, url, def);
   }
 
-  void install(int level, const std::string& url, std::shared_ptr<const MovieDef> def) {
+  // False when the player refuses the level.
+  bool install(int level, const std::string& url, std::shared_ptr<const MovieDef> def) {
     if (!def) {
       player_->unloadLevel(level);
       if (level == 0) {
@@ -768,7 +768,7 @@ class MovieControl final : public IDispatch,
         setReadyState(kStateEmpty);
       }
       invalidate();
-      return;
+      return true;
     }
     auto vars = parseQuery(splitQuery(url).second);
     if (level == 0) {
@@ -780,7 +780,7 @@ class MovieControl final : public IDispatch,
       resetView();
     }
     callbackDepth_++;  // the first frame may raise events
-    player_->loadMovie(level, def, vars);
+    bool ok = player_->loadMovie(level, def, vars);
     callbackDepth_--;
     if (level == 0) {
       if (!autoPlay_) player_->stop("");
@@ -793,6 +793,7 @@ class MovieControl final : public IDispatch,
     }
     startTimer();
     invalidate();
+    return ok;
   }
 
   // Carries out loads asked for while the player was running (by its scripts or by event

@@ -501,6 +501,7 @@ TEST_F(Control, MethodsReportMissingMovieAndBadArguments) {
       {L"TGotoFrame", {str(L"/")}, DISP_E_BADPARAMCOUNT},
       {L"LoadMovie", {num(-1), str(L"x.swf")}, E_INVALIDARG},
       {L"LoadMovie", {num(1), str(L"missing.swf")}, E_FAIL},
+      {L"LoadMovie", {num(50000000), str(L"moviectl_timeline.swf")}, E_FAIL},  // no such level
       {L"SetZoomRect", {num(100), num(0), num(50), num(20)}, E_INVALIDARG},
       {L"Zoom", {num(-5)}, E_INVALIDARG},
       {L"Pan", {num(1), num(1), num(2)}, E_INVALIDARG},
@@ -955,6 +956,28 @@ TEST_F(Control, DrawsIntoAMemoryDcAndActivatesInAWindow) {
   Canvas big(5000, 4000);
   EXPECT_EQ(draw(view, big), S_OK);
   EXPECT_EQ(big.at(4990, 2000), kRed);
+  // Captures draw into 24-bit bitmaps.
+  HDC dc = CreateCompatibleDC(nullptr);
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  bi.bmiHeader.biWidth = 40;
+  bi.bmiHeader.biHeight = -30;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  HBITMAP bmp = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  ASSERT_TRUE(bmp && bits);
+  HGDIOBJ old = SelectObject(dc, bmp);
+  RECTL r{0, 0, 40, 30};
+  EXPECT_EQ(view->Draw(kContentView, -1, nullptr, nullptr, nullptr, dc, &r, nullptr, nullptr, 0), S_OK);
+  GdiFlush();
+  const uint8_t* px = static_cast<const uint8_t*>(bits) + 15 * 120 + 20 * 3;  // rows of 120 bytes, blue first
+  EXPECT_EQ(px[0], 0);
+  EXPECT_EQ(px[1], 0);
+  EXPECT_EQ(px[2], 255);
+  SelectObject(dc, old);
+  DeleteObject(bmp);
+  DeleteDC(dc);
   view->Release();
 
   HWND child = activate(220, 160);
