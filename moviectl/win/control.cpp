@@ -424,9 +424,10 @@ class MovieControl final : public IDispatch,
     }
     return hr;
   }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                                    EXCEPINFO*, UINT* argErr) override {
     if (result) VariantInit(result);
+    if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     const MemberInfo* m = memberById(id);
     if (!m) return DISP_E_MEMBERNOTFOUND;
     bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
@@ -784,10 +785,9 @@ class MovieControl final : public IDispatch,
     callbackDepth_--;
     if (level == 0) {
       if (!autoPlay_) player_->stop("");
-      long percent = 100;
       VARIANT v;
       v.vt = VT_I4;
-      v.lVal = percent;
+      v.lVal = 100;
       fireEvent(kProgressEvent, &v, 1);
       setReadyState(kStateComplete);
     }

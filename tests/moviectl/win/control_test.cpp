@@ -415,6 +415,9 @@ TEST_F(Control, EveryMemberAnswersByNameWithItsAccess) {
   }
   EXPECT_EQ(disp->Invoke(0x7fff, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr),
             DISP_E_MEMBERNOTFOUND);
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  EXPECT_EQ(disp->Invoke(id(L"TotalFrames"), IID_IDispatch, 0, DISPATCH_PROPERTYGET, &none, nullptr, nullptr, nullptr),
+            DISP_E_UNKNOWNINTERFACE);
 }
 
 // Written values read back in their own and in their mirrored form; values outside a
