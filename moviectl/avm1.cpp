@@ -49,13 +49,9 @@ struct Interp {
   // --- variables ------------------------------------------------------------------------
   Object* timeline() { return act.target ? pl.clipObject(act.target) : nullptr; }
 
-  bool lookup(const std::string& name, Value& out) {
+  bool lookup(const std::string& name, Value& out, Object** where = nullptr) {
     if (namesEqual(name, "this", cs())) {
       out = act.thisv;
-      return true;
-    }
-    if (act.version >= 6 && namesEqual(name, "_global", cs())) {
-      out = Value(pl.global());
       return true;
     }
     for (size_t i = act.scope.size(); i-- > 0;) {
@@ -64,8 +60,14 @@ struct Interp {
       if (i == act.timelineSlot && !act.locals) o = act.target ? pl.clipObject(act.target) : o;
       if (pl.hasMember(Value(o), name)) {
         out = pl.getMember(Value(o), name);
+        if (where) *where = o;
         return true;
       }
+    }
+    // `_global` is a path head that any variable of that name shadows.
+    if (act.version >= 6 && namesEqual(name, "_global", cs())) {
+      out = Value(pl.global());
+      return true;
     }
     return false;
   }
@@ -115,10 +117,10 @@ struct Interp {
     return n.find_first_of("/:.") != std::string::npos;
   }
 
-  Value getVariable(const std::string& name) {
+  Value getVariable(const std::string& name, Object** holder = nullptr) {
     if (!isPath(name)) {
       Value v;
-      lookup(name, v);
+      lookup(name, v, holder);
       return v;
     }
     size_t p = name.rfind(':');
@@ -130,6 +132,7 @@ struct Interp {
     }
     Value obj = resolvePathValue(name.substr(0, p));
     if (!obj.isObject()) return Value();
+    if (holder) *holder = obj.o;
     return pl.getMember(obj, name.substr(p + 1));
   }
 
@@ -634,11 +637,14 @@ RunResult Interp::run(size_t pc, size_t end) {
         double nargs = pl.toNumber(pop());
         Args args;
         popArgs(nargs, args);
-        Value f = getVariable(n);
-        Value self;
+        // A function called by name runs with the object that held the name as `this`
+        // (a timeline, a with-object, an activation, _global).
+        Object* holder = nullptr;
+        Value f = getVariable(n, &holder);
+        Value self = holder ? Value(holder) : Value();
         // Built-in methods reached as plain functions (createEmptyMovieClip(...) on a
         // timeline) work on the current timeline.
-        if (f.isObject() && f.o->native && act.target) self = Value(pl.clipObject(act.target));
+        if (!holder && f.isObject() && f.o->native && act.target) self = Value(pl.clipObject(act.target));
         if (f.isObject() && f.o->isCallable()) {
           push(pl.call(f, self, args));
         } else {
@@ -1145,7 +1151,8 @@ Value Player::call(const Value& fnv, const Value& self, Args& args, Object* home
       while (rt && rt->parent) rt = rt->parent;
       preload(rt ? Value(clipObject(rt)) : Value());
     }
-    if (fl & 0x80) preload(a.target && a.target->parent ? Value(clipObject(a.target->parent)) : Value());
+    // A missing parent takes no register: the registers after it move down by one.
+    if ((fl & 0x80) && a.target && a.target->parent) preload(Value(clipObject(a.target->parent)));
     if (fl & 0x100) preload(Value(global_));
     if (!(fl & 0x08) && !(fl & 0x04)) setLocal("arguments", Value(argsObj));
     if (!(fl & 0x20) && !(fl & 0x10))
@@ -1439,6 +1446,8 @@ Value Player::toPrimitive(const Value& v, bool hintString) {
   if (v.type != Value::Obj || !v.o) return v;
   Object* o = v.o;
   if (o->kind == Object::Clip && o->clip) return Value(targetPath(o->clip));
+  // A super reference is no object of its own: it has no conversion methods to call.
+  if (o->kind == Object::Super) return Value("[type Object]");
   if (version() < 5) return Value(hintString ? "" : "");
   const char* first = hintString || o->kind == Object::Date ? "toString" : "valueOf";
   const char* second = hintString || o->kind == Object::Date ? "valueOf" : "toString";

@@ -33,14 +33,22 @@ NATIVE(objectCtor) {
   return Value(pl.toObject(v));
 }
 
-// Object() called as a function without an argument gives a bare object.
+Value bareObject(Player& pl) {
+  Object* o = pl.newObject();
+  o->proto = nullptr;
+  return Value(o);
+}
+
+// Object() called as a function without a value (or with undefined or null) gives a bare object.
 NATIVE(objectFn) {
-  if (args.empty()) {
-    Object* o = pl.newObject();
-    o->proto = nullptr;
-    return Value(o);
-  }
+  if (arg(args, 0).isNullish()) return bareObject(pl);
   return objectCtor(pl, self, args);
+}
+
+// Function() called as a function hands back its first argument unchanged.
+NATIVE(functionFn) {
+  if (args.empty()) return bareObject(pl);
+  return args[0];
 }
 
 NATIVE(objectToString) {
@@ -898,7 +906,9 @@ void Player::initBuiltins() {
   objectProto_ = newObject();
   objectProto_->proto = nullptr;
   functionProto_ = newObject(objectProto_);
+  // The global object is bare: no prototype, so it has no toString or valueOf of its own.
   global_ = newObject(objectProto_);
+  global_->proto = nullptr;
   auto cls = [&](const char* name, NativeFn fn, NativeFn ctor, Object* proto) {
     Object* f = newFunction(fn, ctor);
     defineProp(f, "prototype", Value(proto), DontEnum | DontDelete);
@@ -918,7 +928,7 @@ void Player::initBuiltins() {
   method(*this, objectProto_, "unwatch", unwatch);
   method(*this, objectCtorFn, "registerClass", registerClass);
 
-  cls("Function", objectCtor, nullptr, functionProto_);
+  cls("Function", functionFn, nullptr, functionProto_);
   method(*this, functionProto_, "call", functionCall);
   method(*this, functionProto_, "apply", functionApply);
 
