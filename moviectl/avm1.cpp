@@ -54,7 +54,9 @@ struct Interp {
       out = act.thisv;
       return true;
     }
-    for (size_t i = act.scope.size(); i-- > 0;) {
+    // SWF 4 movies know no built-ins: the global object is not on their scope chain.
+    size_t lowest = act.version < 5 ? 1 : 0;
+    for (size_t i = act.scope.size(); i-- > lowest;) {
       Object* o = act.scope[i];
       if (!o) continue;
       if (i == act.timelineSlot && !act.locals) o = act.target ? pl.clipObject(act.target) : o;
@@ -70,6 +72,39 @@ struct Interp {
       return true;
     }
     return false;
+  }
+
+  // In a path, a clip's named children come before its properties of the same name.
+  DisplayObject* namedChild(const Value& v, const std::string& name) {
+    DisplayObject* d = v.isObject() && v.o->kind == Object::Clip ? v.o->clip : nullptr;
+    if (!d) return nullptr;
+    for (auto& kv : d->children)
+      if (!kv.second->name.empty() && kv.second->object && namesEqual(kv.second->name, name, cs())) return kv.second;
+    return nullptr;
+  }
+  Value pathMember(const Value& obj, const std::string& name) {
+    if (DisplayObject* c = namedChild(obj, name)) return Value(pl.clipObject(c));
+    return pl.getMember(obj, name);
+  }
+  bool lookupPathHead(const std::string& name, Value& out) {
+    if (namesEqual(name, "this", cs())) {
+      out = act.thisv;
+      return true;
+    }
+    for (size_t i = act.scope.size(); i-- > 0;) {
+      Object* o = act.scope[i];
+      if (!o) continue;
+      if (i == act.timelineSlot && !act.locals) o = act.target ? pl.clipObject(act.target) : o;
+      if (DisplayObject* c = namedChild(Value(o), name)) {
+        out = Value(pl.clipObject(c));
+        return true;
+      }
+      if (pl.hasMember(Value(o), name)) {
+        out = pl.getMember(Value(o), name);
+        return true;
+      }
+    }
+    return lookup(name, out);
   }
 
   Value resolvePathValue(const std::string& path) {
@@ -102,10 +137,10 @@ struct Interp {
         if (!c || !c->parent) return Value();
         cur = Value(pl.clipObject(c->parent));
       } else if (first) {
-        if (!lookup(seg, cur)) return Value();
+        if (!lookupPathHead(seg, cur)) return Value();
       } else {
         if (!cur.isObject()) return Value();
-        cur = pl.getMember(cur, seg);
+        cur = pathMember(cur, seg);
       }
       first = false;
       if (cur.isNullish()) return Value();
@@ -142,7 +177,9 @@ struct Interp {
         Object* o = act.scope[i];
         if (!o) continue;
         if (i == act.timelineSlot && !act.locals) break;
-        if (pl.hasMember(Value(o), name)) {
+        // Only a name the scope object holds itself: an inherited one does not catch the
+        // assignment.
+        if (o->find(name, cs())) {
           pl.setMember(Value(o), name, v);
           return;
         }
@@ -188,6 +225,9 @@ struct Interp {
   bool equals2(const Value& a, const Value& b) {
     if (a.type == b.type) return strictEq(a, b);
     if (a.isNullish() && b.isNullish()) return true;
+    // An object without a valueOf method converts to undefined, so it equals undefined and null.
+    if (a.isNullish() && b.isObject()) return !hasValueOf(b);
+    if (b.isNullish() && a.isObject()) return !hasValueOf(a);
     if (a.isNullish() || b.isNullish()) return false;
     if (a.type == Value::Number && b.type == Value::String) return a.n == pl.toNumber(b);
     if (a.type == Value::String && b.type == Value::Number) return pl.toNumber(a) == b.n;
@@ -200,13 +240,20 @@ struct Interp {
     return false;
   }
 
+  bool hasValueOf(const Value& v) {
+    if (v.o->kind == Object::Clip) return true;
+    Value f = pl.getMember(v, "valueOf");
+    return f.isObject() && f.o->isCallable();
+  }
+
   static bool strictEq(const Value& a, const Value& b) {
     if (a.type != b.type) return false;
     switch (a.type) {
       case Value::Undefined:
       case Value::Null: return true;
       case Value::Bool: return a.b == b.b;
-      case Value::Number: return a.n == b.n;
+      // NaN equals NaN here, unlike in ECMAScript.
+      case Value::Number: return a.n == b.n || (std::isnan(a.n) && std::isnan(b.n));
       case Value::String: return a.s == b.s;
       case Value::Obj: return a.o == b.o;
     }

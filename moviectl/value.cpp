@@ -117,8 +117,9 @@ double stringToNumber(const std::string& str, int swfVersion) {
   }
   if (!any) return swfVersion >= 5 ? NAN : 0;
   size_t end = j;
-  // Trailing text, spaces included, makes the whole string no number.
-  if (j != n) return swfVersion >= 5 ? NAN : 0;
+  // Trailing text, spaces included, makes the whole string no number; SWF 4 takes the
+  // number in front of it.
+  if (j != n && swfVersion >= 5) return NAN;
   // Leading-zero octal (SWF 6+), as the reference players parse integer literals.
   if (swfVersion >= 6) {
     size_t k = digitsStart;

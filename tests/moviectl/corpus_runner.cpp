@@ -3,7 +3,7 @@
 // case stops passing, and `--update` rewrites the list from the current results.
 //
 //   corpus_runner CORPUS_DIR BASELINE_FILE [--update] [--every N] [--verbose] [--only CASE]
-//                 [--dump DIR]   (rendered image cases as PPM files)
+//                 [--dump DIR]   (rendered image cases as PPM files, trace output as text)
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -170,6 +170,10 @@ Outcome runCase(const std::string& dir, std::map<std::string, std::string>& meta
   std::string got;
   for (char c : trace)
     if (c != 0) got += c;
+  if (!dumpDir.empty()) {
+    std::ofstream f(dumpDir + "/" + meta["set"] + "-" + meta["case"] + ".txt", std::ios::binary);
+    f << got;
+  }
   o.pass = got == want && imageDetail.empty();
   if (!imageDetail.empty()) o.detail = imageDetail;
   if (got != want) {
