@@ -223,6 +223,13 @@ struct Interp {
   }
 
   bool equals2(const Value& a, const Value& b) {
+    if (act.version < 6 && a.isObject() && b.isObject() && a.o != b.o) {
+      // SWF 5 compares two objects by their valueOf results.
+      Value pa = valueOf(a), pb = valueOf(b);
+      if (pa.isObject() && pb.isObject()) return pa.o == pb.o;
+      if (!pa.isObject() && !pb.isObject()) return equals2(pa, pb);
+      return false;
+    }
     if (a.type == b.type) return strictEq(a, b);
     if (a.isNullish() && b.isNullish()) return true;
     // An object without a valueOf method converts to undefined, so it equals undefined and null.
@@ -238,6 +245,14 @@ struct Interp {
     if (a.type == Value::Obj && (b.type == Value::Number || b.type == Value::String))
       return equals2(pl.toPrimitive(a), b);
     return false;
+  }
+
+  Value valueOf(const Value& v) {
+    if (v.o->kind == Object::Clip) return v;
+    Value f = pl.getMember(v, "valueOf");
+    if (!f.isObject() || !f.o->isCallable()) return v;
+    Args none;
+    return pl.call(f, v, none);
   }
 
   bool hasValueOf(const Value& v) {
@@ -491,7 +506,10 @@ RunResult Interp::run(size_t pc, size_t end) {
       }
       case 0x26: {
         Value v = pop();
-        pl.trace(v.type == Value::Undefined ? std::string("undefined") : pl.toString(v));
+        std::string t = v.type == Value::Undefined ? std::string("undefined") : pl.toString(v);
+        // A carriage return ends a line of trace output like a line feed.
+        std::replace(t.begin(), t.end(), '\r', '\n');
+        pl.trace(t);
         break;
       }
       case 0x27: {

@@ -578,29 +578,39 @@ NATIVE(mathRandom) { return Value(pl.random(1e9) / 1e9); }
 
 // ---- globals --------------------------------------------------------------------------
 
+// parseInt with the reference player's prefix rules: "0x" is only recognised at the very
+// start (before any sign or space) and is stripped whatever the radix; a sign before "0x"
+// gives NaN unless "0x" are digits of the radix, and then the sign is ignored; a leading 0
+// followed only by octal digits selects octal when no radix is given.
 NATIVE(parseIntFn) {
   if (args.empty()) return Value();
-  std::string s = pl.toString(arg(args, 0));
-  bool explicitRadix = args.size() > 1 && args[1].type != Value::Undefined;
-  int radix = explicitRadix ? toInt32(pl.toNumber(args[1])) : 0;
-  if (explicitRadix && (radix < 2 || radix > 36)) return Value(NAN);
+  int radix = 0;
+  if (args.size() > 1) {
+    radix = toInt32(pl.toNumber(args[1]));
+    if (radix < 2 || radix > 36) return Value(NAN);
+  }
+  std::string s = pl.toString(args[0]);
   size_t i = 0;
-  while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) ++i;
+  bool ignoreSign = false;
+  auto isX = [&](size_t k) { return k < s.size() && (s[k] == 'x' || s[k] == 'X'); };
+  bool signed0 = s.size() >= 2 && (s[0] == '+' || s[0] == '-') && s[1] == '0';
+  if (signed0 && isX(2)) {
+    if (radix <= 33) return Value(NAN);
+    ignoreSign = true;
+  } else if (!s.empty() && s[0] == '0' && isX(1)) {
+    i = 2;
+    if (radix == 0) radix = 16;
+  } else if (radix == 0 && (signed0 || (!s.empty() && s[0] == '0'))) {
+    bool octal = true;
+    for (size_t k = signed0 ? 2 : 1; k < s.size(); ++k)
+      if (s[k] < '0' || s[k] > '7') octal = false;
+    if (octal) radix = 8;
+  }
+  if (radix == 0) radix = 10;
+  while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r' || s[i] == '\v' || s[i] == '\f')) ++i;
   bool neg = false;
   if (i < s.size() && (s[i] == '-' || s[i] == '+')) neg = s[i++] == '-';
-  if (radix == 0) {
-    if (i + 1 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
-      radix = 16;
-      i += 2;
-    } else if (i + 1 < s.size() && s[i] == '0') {
-      radix = 8;
-    } else {
-      radix = 10;
-    }
-  } else if (radix == 16 && i + 1 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
-    i += 2;
-  }
-  if (radix < 2 || radix > 36) return Value(NAN);
+  if (ignoreSign) neg = false;
   double v = 0;
   bool any = false;
   for (; i < s.size(); ++i) {
@@ -614,29 +624,45 @@ NATIVE(parseIntFn) {
   return Value(neg ? -v : v);
 }
 
+// parseFloat as the reference player does it: fraction digits are added one by one (so
+// the result can differ from the nearest double in the last bit), dots after the first are
+// skipped, an exponent only counts before a second dot and wraps as a 32-bit integer.
 NATIVE(parseFloatFn) {
   if (args.empty()) return Value();
   std::string s = pl.toString(arg(args, 0));
   size_t i = 0;
   while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) ++i;
-  size_t j = i;
-  if (j < s.size() && (s[j] == '-' || s[j] == '+')) ++j;
+  bool neg = false;
+  if (i < s.size() && (s[i] == '-' || s[i] == '+')) neg = s[i++] == '-';
+  double v = 0, scale = 1;
   bool any = false;
-  while (j < s.size() && s[j] >= '0' && s[j] <= '9') ++j, any = true;
-  if (j < s.size() && s[j] == '.') {
-    ++j;
-    while (j < s.size() && s[j] >= '0' && s[j] <= '9') ++j, any = true;
-  }
-  if (!any) return Value(NAN);
-  if (j < s.size() && (s[j] == 'e' || s[j] == 'E')) {
-    size_t k = j + 1;
-    if (k < s.size() && (s[k] == '-' || s[k] == '+')) ++k;
-    if (k < s.size() && s[k] >= '0' && s[k] <= '9') {
-      while (k < s.size() && s[k] >= '0' && s[k] <= '9') ++k;
-      j = k;
+  int dots = 0;
+  for (; i < s.size(); ++i) {
+    char c = s[i];
+    if (c == '.') {
+      ++dots;
+      continue;
+    }
+    if (c < '0' || c > '9') break;
+    any = true;
+    if (dots == 0) {
+      v = v * 10 + (c - '0');
+    } else {
+      scale /= 10;
+      v += (c - '0') * scale;
     }
   }
-  return Value(std::strtod(s.substr(i, j - i).c_str(), nullptr));
+  if (!any) return Value(NAN);
+  if (dots <= 1 && i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    size_t k = i + 1;
+    bool eneg = false;
+    if (k < s.size() && (s[k] == '-' || s[k] == '+')) eneg = s[k++] == '-';
+    uint32_t e = 0;
+    for (; k < s.size() && s[k] >= '0' && s[k] <= '9'; ++k) e = e * 10 + static_cast<uint32_t>(s[k] - '0');
+    int32_t ex = static_cast<int32_t>(eneg ? 0u - e : e);
+    if (ex != 0) v *= std::pow(10.0, ex);
+  }
+  return Value(neg ? -v : v);
 }
 
 NATIVE(isNaNFn) { return Value(std::isnan(num(pl, args, 0))); }
