@@ -25,7 +25,7 @@ struct Interp {
   Activation& act;
   const uint8_t* base;  // start of the movie buffer
   size_t codeStart, codeEnd;
-  std::vector<Value> stack;
+  std::vector<Value>& stack;
   Value returnValue;
   size_t startOfRange = 0;
   int blockDepth = 0;
@@ -273,6 +273,18 @@ struct Interp {
       case Value::Obj: return a.o == b.o;
     }
     return false;
+  }
+
+  // A function's own registers come first; numbers past them reach the four global ones.
+  Value getReg(uint8_t reg) {
+    if (reg < act.regs.size()) return act.regs[reg];
+    return reg < 4 ? pl.globalRegs_[reg] : Value();
+  }
+  void setReg(uint8_t reg, const Value& v) {
+    if (reg < act.regs.size())
+      act.regs[reg] = v;
+    else if (reg < 4)
+      pl.globalRegs_[reg] = v;
   }
 
   Value swf4Bool(bool b) { return act.version < 5 ? Value(b ? 1.0 : 0.0) : Value(b); }
@@ -555,14 +567,7 @@ RunResult Interp::run(size_t pc, size_t end) {
             case 1: push(Value(static_cast<double>(r.f32()))); break;
             case 2: push(Value::null()); break;
             case 3: push(Value()); break;
-            case 4: {
-              uint8_t reg = r.u8();
-              if (!act.regs.empty())
-                push(reg < act.regs.size() ? act.regs[reg] : Value());
-              else
-                push(reg < 4 ? pl.globalRegs_[reg] : Value());
-              break;
-            }
+            case 4: push(getReg(r.u8())); break;
             case 5: push(Value(r.u8() != 0)); break;
             case 6: push(Value(r.f64Swapped())); break;
             case 7: push(Value(static_cast<double>(r.s32()))); break;
@@ -859,12 +864,7 @@ RunResult Interp::run(size_t pc, size_t end) {
       case 0x65: { int32_t b = toInt32(pl.toNumber(pop())), a = toInt32(pl.toNumber(pop())); push(Value(static_cast<double>(static_cast<uint32_t>(a) >> (b & 31)))); break; }
       case 0x87: {
         uint8_t reg = r.u8();
-        Value v = stack.empty() ? Value() : stack.back();
-        if (!act.regs.empty()) {
-          if (reg < act.regs.size()) act.regs[reg] = v;
-        } else if (reg < 4) {
-          pl.globalRegs_[reg] = v;
-        }
+        setReg(reg, stack.empty() ? Value() : stack.back());
         break;
       }
       case 0x88: {
@@ -1018,11 +1018,7 @@ void Interp::doTry(ByteReader& r, size_t next, size_t& pc, RunResult& res, bool&
     if (stack.size() > savedStack) stack.resize(savedStack);
     if (catchSize > 0 || (flags & 0x01)) {
       if (inReg) {
-        if (!act.regs.empty()) {
-          if (catchReg < act.regs.size()) act.regs[catchReg] = t.value;
-        } else if (catchReg < 4) {
-          pl.globalRegs_[catchReg] = t.value;
-        }
+        setReg(catchReg, t.value);
       } else {
         Object* o = act.locals ? act.locals : timeline();
         if (o) pl.setMember(Value(o), catchName, t.value);
@@ -1083,7 +1079,8 @@ Value Player::execute(const ActionCode& code, Activation& act) {
   size_t start = code.offset;
   size_t end = std::min<size_t>(static_cast<size_t>(code.offset) + code.length, code.data->size());
   if (start >= end) return Value();
-  Interp in{*this, act, code.data->data(), start, end, {}, {}, start, 0, code.data};
+  std::vector<Value> ownStack;
+  Interp in{*this, act, code.data->data(), start, end, act.sharedStack ? frameStack_ : ownStack, {}, start, 0, code.data};
   int savedVersion = curVersion_;
   curVersion_ = act.version;
   try {
@@ -1106,6 +1103,7 @@ void Player::executeCode(const ActionCode& code, DisplayObject* target, int vers
   a.thisv = Value(target->object);
   // A block without its own pool sees the last pool defined, as reference players do.
   a.constants = lastConstants_;
+  a.sharedStack = true;
   bool outermost = execDepth_ == 0 && callDepth_ == 0;
   if (outermost) {
     actionCount_ = 0;
@@ -1201,7 +1199,7 @@ Value Player::call(const Value& fnv, const Value& self, Args& args, Object* home
     if (Object* s = makeSuper()) setLocal("super", Value(s));
     for (size_t i = 0; i < sf.params.size(); ++i) setLocal(sf.params[i].second, i < args.size() ? args[i] : Value());
   } else {
-    a.regs.assign(std::max<size_t>(sf.registerCount, 1) + 1, Value());
+    a.regs.assign(sf.registerCount, Value());
     size_t r = 1;
     auto preload = [&](const Value& v) {
       if (r < a.regs.size()) a.regs[r] = v;

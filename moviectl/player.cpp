@@ -521,6 +521,7 @@ void Player::advance() {
   if (!movie_ || quit_) return;
   ++ticks_;
   inRun_ = true;
+  frameStack_.clear();
   std::vector<DisplayObject*> clips;
   for (auto& kv : levels_) collectClips(kv.second, clips);
   std::stable_sort(clips.begin(), clips.end(),
@@ -1469,6 +1470,7 @@ void Player::maybeCollect() {
     if (o) mark(o);
   for (auto& kv : levels_) markDisplay(kv.second);
   for (auto& r : globalRegs_) markValue(r);
+  for (auto& v : frameStack_) markValue(v);
   for (auto& iv : intervals) {
     markValue(iv.target);
     markValue(iv.fn);

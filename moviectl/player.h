@@ -282,6 +282,7 @@ class Player {
   size_t heapAtLastCollect_ = 0;
   std::vector<std::pair<Object*, std::vector<Value>>> protectedValues_;
   std::vector<Value*> tempRoots_;
+  std::vector<Value> frameStack_;
 
  public:
   // Roots held by running native code while scripts might collect (collection only runs
@@ -319,6 +320,9 @@ struct Activation {
   Object* callee = nullptr;
   Object* home = nullptr;    // object the running method was found on (for super)
   int withDepth = 0;
+  // Frame and event blocks share one value stack for the whole frame: a value one block
+  // leaves behind is there for the next. Function bodies have a stack of their own.
+  bool sharedStack = false;
 };
 
 }  // namespace moviectl
