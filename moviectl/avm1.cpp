@@ -1512,6 +1512,21 @@ Value Player::toPrimitive(const Value& v, bool hintString) {
   // A super reference is no object of its own: it has no conversion methods to call.
   if (o->kind == Object::Super) return Value("[type Object]");
   if (version() < 5) return Value(hintString ? "" : "");
+  if (!hintString && o->kind != Object::Date) {
+    // Without a valueOf method an object converts to undefined; a clip that valueOf returns
+    // stands for itself.
+    Value f = getMember(v, "valueOf");
+    if (!f.isObject() || f.o->kind != Object::Function) return Value();
+    Args none;
+    Value r = call(f, v, none);
+    if (r.type != Value::Obj || (r.o && r.o->kind == Object::Clip)) return r;
+    Value t = getMember(v, "toString");
+    if (t.isObject() && t.o->kind == Object::Function) {
+      Value r2 = call(t, v, none);
+      if (r2.type != Value::Obj) return r2;
+    }
+    return Value(o->kind == Object::Function ? "[type Function]" : "[type Object]");
+  }
   const char* first = hintString || o->kind == Object::Date ? "toString" : "valueOf";
   const char* second = hintString || o->kind == Object::Date ? "valueOf" : "toString";
   for (const char* m : {first, second}) {
