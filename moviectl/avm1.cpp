@@ -1160,7 +1160,7 @@ Value Player::call(const Value& fnv, const Value& self, Args& args, Object* home
   a.scope.push_back(locals);
   a.locals = locals;
   a.target = a.originalTarget = sf.target ? sf.target : root(0);
-  a.thisv = self.isObject() ? self : (a.target ? Value(clipObject(a.target)) : Value());
+  a.thisv = self.isObject() ? self : Value();
   a.constants = sf.constants;
   a.callee = f;
   a.home = home;
@@ -1206,7 +1206,9 @@ Value Player::call(const Value& fnv, const Value& self, Args& args, Object* home
       ++r;
     };
     uint16_t fl = sf.flags;
-    if (fl & 0x01) preload(a.thisv);
+    // Suppressing `this` as well as preloading it leaves the register undefined; the name
+    // `this` still works.
+    if (fl & 0x01) preload((fl & 0x02) ? Value() : a.thisv);
     if (fl & 0x04) preload(Value(argsObj));
     if (fl & 0x10) preload(makeSuper() ? Value(makeSuper()) : Value());
     if (fl & 0x40) {
@@ -1220,7 +1222,6 @@ Value Player::call(const Value& fnv, const Value& self, Args& args, Object* home
     if (!(fl & 0x08) && !(fl & 0x04)) setLocal("arguments", Value(argsObj));
     if (!(fl & 0x20) && !(fl & 0x10))
       if (Object* s = makeSuper()) setLocal("super", Value(s));
-    if (fl & 0x02) a.thisv = Value();
     for (size_t i = 0; i < sf.params.size(); ++i) {
       Value v = i < args.size() ? args[i] : Value();
       uint8_t reg = sf.params[i].first;
