@@ -50,10 +50,6 @@ struct Interp {
   Object* timeline() { return act.target ? pl.clipObject(act.target) : nullptr; }
 
   bool lookup(const std::string& name, Value& out, Object** where = nullptr) {
-    if (namesEqual(name, "this", cs())) {
-      out = act.thisv;
-      return true;
-    }
     // SWF 4 movies know no built-ins: the global object is not on their scope chain.
     size_t lowest = act.version < 5 ? 1 : 0;
     for (size_t i = act.scope.size(); i-- > lowest;) {
@@ -66,7 +62,11 @@ struct Interp {
         return true;
       }
     }
-    // `_global` is a path head that any variable of that name shadows.
+    // `this` and `_global` are path heads that any variable of that name shadows.
+    if (namesEqual(name, "this", cs())) {
+      out = act.thisv;
+      return true;
+    }
     if (act.version >= 6 && namesEqual(name, "_global", cs())) {
       out = Value(pl.global());
       return true;
@@ -1195,6 +1195,7 @@ Value Player::call(const Value& fnv, const Value& self, Args& args, Object* home
       locals->props.push_back(Property{name, v, 0, nullptr, nullptr});
   };
   if (!sf.isFunction2) {
+    setLocal("this", a.thisv);
     setLocal("arguments", Value(argsObj));
     if (Object* s = makeSuper()) setLocal("super", Value(s));
     for (size_t i = 0; i < sf.params.size(); ++i) setLocal(sf.params[i].second, i < args.size() ? args[i] : Value());
