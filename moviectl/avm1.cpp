@@ -1223,6 +1223,9 @@ Value Player::call(const Value& fnv, const Value& self, Args& args, Object* home
     if (!(fl & 0x08) && !(fl & 0x04)) setLocal("arguments", Value(argsObj));
     if (!(fl & 0x20) && !(fl & 0x10))
       if (Object* s = makeSuper()) setLocal("super", Value(s));
+    // With `this` preloaded or suppressed the name no longer reaches the object the function
+    // was called on: it falls back to the timeline the function belongs to.
+    if (fl & 0x03) a.thisv = a.target ? Value(clipObject(a.target)) : Value();
     for (size_t i = 0; i < sf.params.size(); ++i) {
       Value v = i < args.size() ? args[i] : Value();
       uint8_t reg = sf.params[i].first;
