@@ -1153,14 +1153,22 @@ Value Player::call(const Value& fnv, const Value& self, Args& args, Object* home
   Activation a;
   a.version = sf.swfVersion;
   a.scope = sf.scope;
+  a.target = a.originalTarget = sf.target ? sf.target : root(0);
+  a.thisv = self.isObject() ? self : Value();
+  if (sf.swfVersion < 6) {
+    // SWF 5 functions have no closures: they see the globals and a timeline only, and that
+    // timeline is the clip they were called on, if any.
+    if (self.isObject() && self.o->kind == Object::Clip && self.o->clip) a.target = a.originalTarget = self.o->clip;
+    a.scope.clear();
+    a.scope.push_back(global_);
+    if (a.target) a.scope.push_back(clipObject(a.target));
+  }
   if (a.scope.empty()) a.scope.push_back(global_);
   a.timelineSlot = a.scope.size() > 1 ? 1 : 0;
   Object* locals = newObject();
   locals->proto = nullptr;
   a.scope.push_back(locals);
   a.locals = locals;
-  a.target = a.originalTarget = sf.target ? sf.target : root(0);
-  a.thisv = self.isObject() ? self : Value();
   a.constants = sf.constants;
   a.callee = f;
   a.home = home;
