@@ -311,10 +311,12 @@ struct Interp {
     fn->code.offset = static_cast<uint32_t>(bodyStart);
     fn->code.length = static_cast<uint32_t>(bodyLen);
     fn->scope = act.scope;
-    if (act.timelineSlot < fn->scope.size() && !act.locals && act.target)
-      fn->scope[act.timelineSlot] = pl.clipObject(act.target);
+    // A function belongs to the timeline its code came from, not to a tellTarget target.
+    DisplayObject* home = act.originalTarget ? act.originalTarget : act.target;
+    if (act.timelineSlot < fn->scope.size() && !act.locals && home)
+      fn->scope[act.timelineSlot] = pl.clipObject(home);
     fn->constants = act.constants;
-    fn->target = act.target;
+    fn->target = home;
     fn->swfVersion = act.version;
     Object* f = pl.newFunction(nullptr, nullptr, true);
     f->fn = fn;
