@@ -415,23 +415,24 @@ RunResult Interp::run(size_t pc, size_t end) {
         break;
       }
       // ---- SWF 4 ----
-      case 0x0A: { double b = pl.toNumber(pop()), a = pl.toNumber(pop()); push(Value(a + b)); break; }
-      case 0x0B: { double b = pl.toNumber(pop()), a = pl.toNumber(pop()); push(Value(a - b)); break; }
-      case 0x0C: { double b = pl.toNumber(pop()), a = pl.toNumber(pop()); push(Value(a * b)); break; }
+      case 0x0A: { Value vb = pop(), va = pop(); double a = pl.toNumber(va), b = pl.toNumber(vb); push(Value(a + b)); break; }
+      case 0x0B: { Value vb = pop(), va = pop(); double a = pl.toNumber(va), b = pl.toNumber(vb); push(Value(a - b)); break; }
+      case 0x0C: { Value vb = pop(), va = pop(); double a = pl.toNumber(va), b = pl.toNumber(vb); push(Value(a * b)); break; }
       case 0x0D: {
-        double b = pl.toNumber(pop()), a = pl.toNumber(pop());
+        Value vb = pop(), va = pop(); double a = pl.toNumber(va), b = pl.toNumber(vb);
         if (b == 0 && act.version < 5)
           push(Value("#ERROR#"));
         else
           push(Value(a / b));
         break;
       }
+      // Equals converts its right operand first, the other arithmetic actions their left one.
       case 0x0E: { double b = pl.toNumber(pop()), a = pl.toNumber(pop()); push(swf4Bool(a == b)); break; }
-      case 0x0F: { double b = pl.toNumber(pop()), a = pl.toNumber(pop()); push(swf4Bool(a < b)); break; }
-      case 0x10: { bool b = pl.toBoolean(pop()), a = pl.toBoolean(pop()); push(swf4Bool(a && b)); break; }
-      case 0x11: { bool b = pl.toBoolean(pop()), a = pl.toBoolean(pop()); push(swf4Bool(a || b)); break; }
+      case 0x0F: { Value vb = pop(), va = pop(); double a = pl.toNumber(va), b = pl.toNumber(vb); push(swf4Bool(a < b)); break; }
+      case 0x10: { Value vb = pop(), va = pop(); bool a = pl.toBoolean(va), b = pl.toBoolean(vb); push(swf4Bool(a && b)); break; }
+      case 0x11: { Value vb = pop(), va = pop(); bool a = pl.toBoolean(va), b = pl.toBoolean(vb); push(swf4Bool(a || b)); break; }
       case 0x12: push(swf4Bool(!pl.toBoolean(pop()))); break;
-      case 0x13: { std::string b = pl.toString(pop()), a = pl.toString(pop()); push(swf4Bool(a == b)); break; }
+      case 0x13: { Value vb = pop(), va = pop(); std::string a = pl.toString(va), b = pl.toString(vb); push(swf4Bool(a == b)); break; }
       case 0x14: push(Value(static_cast<double>(utf8Length(pl.toString(pop()))))); break;
       case 0x31: push(Value(static_cast<double>(utf8Length(pl.toString(pop()))))); break;
       case 0x15:
@@ -485,7 +486,7 @@ RunResult Interp::run(size_t pc, size_t end) {
         }
         break;
       }
-      case 0x21: { std::string b = pl.toString(pop()), a = pl.toString(pop()); push(Value(a + b)); break; }
+      case 0x21: { Value vb = pop(), va = pop(); std::string a = pl.toString(va), b = pl.toString(vb); push(Value(a + b)); break; }
       case 0x22: {
         double idx = pl.toNumber(pop());
         Value t = pop();
@@ -536,8 +537,8 @@ RunResult Interp::run(size_t pc, size_t end) {
         break;
       }
       case 0x28: break;
-      case 0x29: { std::string b = pl.toString(pop()), a = pl.toString(pop()); push(swf4Bool(a < b)); break; }
-      case 0x68: { std::string b = pl.toString(pop()), a = pl.toString(pop()); push(Value(a > b)); break; }
+      case 0x29: { Value vb = pop(), va = pop(); std::string a = pl.toString(va), b = pl.toString(vb); push(swf4Bool(a < b)); break; }
+      case 0x68: { Value vb = pop(), va = pop(); std::string a = pl.toString(va), b = pl.toString(vb); push(Value(a > b)); break; }
       case 0x30: {
         double m = pl.toNumber(pop());
         push(Value(m > 0 && std::isfinite(m) ? pl.random(std::floor(m)) : 0.0));
@@ -729,7 +730,7 @@ RunResult Interp::run(size_t pc, size_t end) {
         res.kind = RunResult::Returned;
         return res;
       case 0x3F: {
-        double b = pl.toNumber(pop()), a = pl.toNumber(pop());
+        Value vb = pop(), va = pop(); double a = pl.toNumber(va), b = pl.toNumber(vb);
         push(Value(std::fmod(a, b)));
         break;
       }
@@ -858,12 +859,12 @@ RunResult Interp::run(size_t pc, size_t end) {
         push(pl.call(f, obj, args, home));
         break;
       }
-      case 0x60: { int32_t b = toInt32(pl.toNumber(pop())), a = toInt32(pl.toNumber(pop())); push(Value(static_cast<double>(a & b))); break; }
-      case 0x61: { int32_t b = toInt32(pl.toNumber(pop())), a = toInt32(pl.toNumber(pop())); push(Value(static_cast<double>(a | b))); break; }
-      case 0x62: { int32_t b = toInt32(pl.toNumber(pop())), a = toInt32(pl.toNumber(pop())); push(Value(static_cast<double>(a ^ b))); break; }
-      case 0x63: { int32_t b = toInt32(pl.toNumber(pop())), a = toInt32(pl.toNumber(pop())); push(Value(static_cast<double>(static_cast<int32_t>(static_cast<uint32_t>(a) << (b & 31))))); break; }
-      case 0x64: { int32_t b = toInt32(pl.toNumber(pop())), a = toInt32(pl.toNumber(pop())); push(Value(static_cast<double>(a >> (b & 31)))); break; }
-      case 0x65: { int32_t b = toInt32(pl.toNumber(pop())), a = toInt32(pl.toNumber(pop())); push(Value(static_cast<double>(static_cast<uint32_t>(a) >> (b & 31)))); break; }
+      case 0x60: { Value vb = pop(), va = pop(); int32_t a = toInt32(pl.toNumber(va)), b = toInt32(pl.toNumber(vb)); push(Value(static_cast<double>(a & b))); break; }
+      case 0x61: { Value vb = pop(), va = pop(); int32_t a = toInt32(pl.toNumber(va)), b = toInt32(pl.toNumber(vb)); push(Value(static_cast<double>(a | b))); break; }
+      case 0x62: { Value vb = pop(), va = pop(); int32_t a = toInt32(pl.toNumber(va)), b = toInt32(pl.toNumber(vb)); push(Value(static_cast<double>(a ^ b))); break; }
+      case 0x63: { Value vb = pop(), va = pop(); int32_t a = toInt32(pl.toNumber(va)), b = toInt32(pl.toNumber(vb)); push(Value(static_cast<double>(static_cast<int32_t>(static_cast<uint32_t>(a) << (b & 31))))); break; }
+      case 0x64: { Value vb = pop(), va = pop(); int32_t a = toInt32(pl.toNumber(va)), b = toInt32(pl.toNumber(vb)); push(Value(static_cast<double>(a >> (b & 31)))); break; }
+      case 0x65: { Value vb = pop(), va = pop(); int32_t a = toInt32(pl.toNumber(va)), b = toInt32(pl.toNumber(vb)); push(Value(static_cast<double>(static_cast<uint32_t>(a) >> (b & 31)))); break; }
       case 0x87: {
         uint8_t reg = r.u8();
         setReg(reg, stack.empty() ? Value() : stack.back());
