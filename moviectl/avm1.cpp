@@ -287,7 +287,8 @@ struct Interp {
       pl.globalRegs_[reg] = v;
   }
 
-  Value swf4Bool(bool b) { return act.version < 5 ? Value(b ? 1.0 : 0.0) : Value(b); }
+  // Comparison results are booleans in every version; SWF 4 prints them as 1 and 0.
+  Value swf4Bool(bool b) { return Value(b); }
 
   // --- functions ------------------------------------------------------------------------
   Object* defineFunction(ByteReader& r, bool v2, size_t bodyStart, size_t& bodyLen) {
@@ -1527,7 +1528,6 @@ Value Player::toPrimitive(const Value& v, bool hintString) {
   if (o->kind == Object::Clip && o->clip) return Value(targetPath(o->clip));
   // A super reference is no object of its own: it has no conversion methods to call.
   if (o->kind == Object::Super) return Value("[type Object]");
-  if (version() < 5) return Value(hintString ? "" : "");
   if (!hintString && o->kind != Object::Date) {
     // Without a valueOf method an object converts to undefined; a clip that valueOf returns
     // stands for itself.
@@ -1582,7 +1582,6 @@ double Player::toNumber(const Value& v) {
     case Value::Number: return v.n;
     case Value::String: return stringToNumber(v.s, version());
     case Value::Obj: {
-      if (version() < 5) return 0;
       if (v.o && v.o->kind == Object::Clip) return NAN;
       Value p = toPrimitive(v, false);
       if (p.type == Value::Obj) return NAN;
