@@ -318,7 +318,8 @@ struct Interp {
       fn->scope[act.timelineSlot] = pl.clipObject(home);
     fn->constants = act.constants;
     fn->target = home;
-    fn->swfVersion = act.version;
+    // Function bodies follow SWF 5 rules at least: the SWF 4 model has no functions.
+    fn->swfVersion = std::max(act.version, 5);
     Object* f = pl.newFunction(nullptr, nullptr, true);
     f->fn = fn;
     return f;
