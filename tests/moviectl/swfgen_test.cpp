@@ -87,6 +87,13 @@ TEST(Swfgen, ButtonsFromDescriptionsAnswerThePointer) {
   EXPECT_EQ(p.commands[1].first, "pressed");
 }
 
+TEST(Swfgen, AssemblerFunctionBlocksAndRegisters) {
+  // function add(a, b) { return a + b; } with the second parameter in register 1.
+  Played p(R"({"version": 7, "frames": [{"asm": "function2 'add' 2 0 'a:0' 'b:1'\npush 'a'\ngetVariable\npushRegister 1\nadd2\nreturn\nend\npush 4\npush 3\npush 2\npush 'add'\ncallFunction\nstoreRegister 2\npop\npushRegister 2\ntrace\npush 'o'\npush 'k'\npush 'v'\npush 1\ninitObject\nsetVariable\npush 'o'\ngetVariable\nwith\npush 'k'\ngetVariable\ntrace\nend"}]})");
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.trace, (std::vector<std::string>{"7", "v"}));
+}
+
 TEST(Swfgen, AssemblerJumpsAndErrors) {
   Played p(R"({"frames": [{"asm": "push 3\nloop:\ndup\ntrace\ndecrement\ndup\nif loop\npop"}]})");
   ASSERT_TRUE(p.ok);
@@ -100,6 +107,9 @@ TEST(Swfgen, AssemblerJumpsAndErrors) {
       {R"({"frames": []})", "at least one frame"},
       {R"({"frames": [{"asm": "frobnicate"}]})", "unknown action frobnicate"},
       {R"({"frames": [{"asm": "jump nowhere"}]})", "unknown label nowhere"},
+      {R"({"frames": [{"asm": "end"}]})", "end without function or with"},
+      {R"({"frames": [{"asm": "function 'f'\npush 1"}]})", "block without end"},
+      {R"({"frames": [{"asm": "function f"}]})", "takes a quoted name"},
       {R"({"frames": [{"actions": [{"explode": 1}]}]})", "unknown step explode"},
       {R"({"symbols": [{"id": 1, "type": "shape", "shapes": [{"kind": "blob"}]}], "frames": [{}]})", "unknown shape kind blob"},
       {R"({"version": 42, "frames": [{}]})", "version"},

@@ -525,7 +525,11 @@ const std::map<std::string, uint8_t>& simpleOps() {
       {"newobject", 0x40}, {"initarray", 0x42}, {"initobject", 0x43}, {"typeof", 0x44}, {"add2", 0x47},
       {"less2", 0x48}, {"equals2", 0x49}, {"tonumber", 0x4A}, {"tostring", 0x4B}, {"dup", 0x4C},
       {"swap", 0x4D}, {"getmember", 0x4E}, {"setmember", 0x4F}, {"increment", 0x50}, {"decrement", 0x51},
-      {"callmethod", 0x52}, {"strictequals", 0x66}, {"greater", 0x67}, {"definelocal", 0x3C}};
+      {"callmethod", 0x52}, {"strictequals", 0x66}, {"greater", 0x67}, {"definelocal", 0x3C},
+      {"delete", 0x3A}, {"delete2", 0x3B}, {"definelocal2", 0x41}, {"modulo", 0x3F}, {"targetpath", 0x45},
+      {"newmethod", 0x53}, {"instanceof", 0x54}, {"enumerate2", 0x55}, {"extends", 0x69}, {"throw", 0x2A},
+      {"stringequals", 0x13}, {"tointeger", 0x18}, {"bitand", 0x60}, {"bitor", 0x61}, {"bitxor", 0x62},
+      {"bitlshift", 0x63}, {"bitrshift", 0x64}, {"biturshift", 0x65}};
   return ops;
 }
 
@@ -537,6 +541,11 @@ bool assemble(const std::string& text, std::vector<uint8_t>& out, std::string& e
   int lineNo = 0;
   std::map<std::string, size_t> labels;
   std::vector<std::pair<size_t, std::string>> fixups;  // offset of the SI16, label
+  std::vector<size_t> blocks;  // offsets of the UI16 body sizes of open function/with blocks
+  auto fail = [&](const std::string& what) {
+    error = "line " + std::to_string(lineNo) + ": " + what;
+    return false;
+  };
   while (std::getline(in, line)) {
     ++lineNo;
     size_t i = line.find_first_not_of(" \t");
@@ -594,6 +603,58 @@ bool assemble(const std::string& text, std::vector<uint8_t>& out, std::string& e
       Bytes p;
       u16(p, static_cast<unsigned>(std::max(1L, std::strtol(arg.c_str(), nullptr, 10))) - 1);
       record(out, 0x81, p);
+    } else if (op == "function" || op == "function2") {
+      // function 'name' 'param'...            (name '' for an anonymous function)
+      // function2 'name' REGISTERS FLAGS 'param:register'...
+      // The body follows up to the matching `end`.
+      std::string name, param;
+      if (!quoted(arg, name)) return fail(op + " takes a quoted name");
+      Bytes p;
+      cstr(p, name);
+      unsigned regs = 0, flags = 0;
+      if (op == "function2") {
+        char* e = nullptr;
+        regs = static_cast<unsigned>(std::strtoul(arg.c_str(), &e, 0));
+        flags = static_cast<unsigned>(std::strtoul(e, &e, 0));
+        arg = e;
+        arg.erase(0, std::min(arg.size(), arg.find_first_not_of(" \t")));
+        if (regs > 255 || flags > 0xFFFF) return fail("function2 takes a register count and flags");
+      }
+      std::vector<std::string> params;
+      while (quoted(arg, param)) params.push_back(param);
+      if (!arg.empty()) return fail(op + " parameters are quoted texts");
+      u16(p, static_cast<unsigned>(params.size()));
+      if (op == "function2") {
+        p.push_back(static_cast<uint8_t>(regs));
+        u16(p, flags);
+      }
+      for (auto& q : params) {
+        if (op == "function2") {
+          size_t colon = q.rfind(':');
+          p.push_back(static_cast<uint8_t>(colon == std::string::npos ? 0 : std::strtoul(q.c_str() + colon + 1, nullptr, 10)));
+          cstr(p, q.substr(0, colon));
+        } else {
+          cstr(p, q);
+        }
+      }
+      u16(p, 0);
+      record(out, op == "function" ? 0x9B : 0x8E, p);
+      blocks.push_back(out.size() - 2);
+    } else if (op == "with") {
+      record(out, 0x94, {0, 0});
+      blocks.push_back(out.size() - 2);
+    } else if (op == "end") {
+      if (blocks.empty()) return fail("end without function or with");
+      size_t at = blocks.back();
+      blocks.pop_back();
+      size_t len = out.size() - (at + 2);
+      if (len > 0xFFFF) return fail("block too long");
+      out[at] = static_cast<uint8_t>(len & 0xFF);
+      out[at + 1] = static_cast<uint8_t>(len >> 8);
+    } else if (op == "storeregister") {
+      record(out, 0x87, {static_cast<uint8_t>(std::strtoul(arg.c_str(), nullptr, 10))});
+    } else if (op == "pushregister") {
+      record(out, 0x96, {4, static_cast<uint8_t>(std::strtoul(arg.c_str(), nullptr, 10))});
     } else if (op == "jump" || op == "if") {
       out.push_back(op == "jump" ? 0x99 : 0x9D);
       u16(out, 2);
@@ -603,6 +664,10 @@ bool assemble(const std::string& text, std::vector<uint8_t>& out, std::string& e
       error = "line " + std::to_string(lineNo) + ": unknown action " + op;
       return false;
     }
+  }
+  if (!blocks.empty()) {
+    error = "function or with block without end";
+    return false;
   }
   for (auto& f : fixups) {
     auto it = labels.find(f.second);

@@ -20,7 +20,9 @@
 // STEP: {"fscommand": ["cmd", "args"]}, {"setVariable": ["name", "value"]}, {"trace": "text"},
 //       {"stop": true}, {"play": true}, {"gotoFrame": 3}, {"gotoLabel": "name"}
 // "asm": one action per line: push 'text' | push 1.5 | push true | push null | push undefined,
-//        trace, getVariable, setVariable, stop, play, add, ... (see swfgen.cpp), fscommand 'c' 'a'.
+//        trace, getVariable, setVariable, stop, play, add, ... (see swfgen.cpp), fscommand 'c' 'a',
+//        storeRegister N, pushRegister N, and blocks closed by `end`: function 'name' 'param'...,
+//        function2 'name' REGISTERS FLAGS 'param:register'..., with (object from the stack).
 #pragma once
 
 #include <cstdint>
