@@ -395,7 +395,8 @@ RunResult Interp::run(size_t pc, size_t end) {
           act.target = act.originalTarget;
           act.targetValid = true;
         } else {
-          DisplayObject* d = pl.resolveTargetPath(act.target ? act.target : act.originalTarget, t);
+          // Relative to the timeline the code belongs to, not to an earlier tellTarget.
+          DisplayObject* d = pl.resolveTargetPath(act.originalTarget ? act.originalTarget : act.target, t);
           if (d) {
             act.target = d;
             act.targetValid = true;

@@ -338,3 +338,32 @@ TEST(Avm1Semantics, ParseIntAndParseFloat) {
   EXPECT_EQ(run(7, "push '.1499999'\npush 1\npush 'parseFloat'\ncallFunction\npush 0.14999990000000005\nstrictEquals\ntrace"),
             Lines{"true"});
 }
+
+TEST(Avm1Semantics, TellTargetPathsAreRelativeToTheOwnTimeline) {
+  // a and a.a exist; two tellTarget("a") in a row stay on a, they do not reach a.a.
+  const char* script = R"(
+push 1
+push 'a'
+push 2
+push 'createEmptyMovieClip'
+callFunction
+pop
+push 1
+push 'a'
+push 2
+push 'a'
+getVariable
+push 'createEmptyMovieClip'
+callMethod
+pop
+setTarget 'a'
+setTarget 'a'
+push '_target'
+getVariable
+trace
+setTarget ''
+push '_target'
+getVariable
+trace)";
+  EXPECT_EQ(run(7, script), (Lines{"/a", "/"}));
+}
