@@ -617,14 +617,7 @@ void Player::runQueue() {
         }
       } catch (const ScriptAbort&) {
       }
-      // Actions queued by this one run before the rest of the batch.
-      if (!queue_.empty()) {
-        std::vector<QueuedAction> rest(batch.begin() + static_cast<long>(i) + 1, batch.end());
-        batch.swap(queue_);
-        queue_.clear();
-        batch.insert(batch.end(), rest.begin(), rest.end());
-        i = static_cast<size_t>(-1);
-      }
+      // Actions queued meanwhile (a goto's frame scripts) wait for the rest of the batch.
     }
   }
 }

@@ -367,3 +367,24 @@ getVariable
 trace)";
   EXPECT_EQ(run(7, script), (Lines{"/a", "/"}));
 }
+
+TEST(Avm1Semantics, FrameScriptsQueuedByAGotoWaitForTheFrameInProgress) {
+  // The child's second frame sends the root back to frame 1; the root's own second frame
+  // script, already queued, still runs first.
+  Tags child;
+  child.doAction(assembled("push 'movie 1'\ntrace")).showFrame();
+  child.doAction(assembled("push 'movie 2'\ntrace\npush 1\npush 1\npush '_root'\ngetVariable\npush 'gotoAndPlay'\ncallMethod\npop"))
+      .showFrame();
+  child.doAction(assembled("push 'movie 3'\ntrace\nstop")).showFrame();
+  Tags t;
+  t.sprite(1, 3, child);
+  t.doAction(assembled("push 'root 1'\ntrace")).place(1, 1, "movie").showFrame();
+  t.doAction(assembled("push 'root 2'\ntrace")).showFrame();
+  Bytes swf = movie(t, 7, 2);
+  Player player;
+  Lines trace;
+  player.onTrace = [&](const std::string& line) { trace.push_back(line); };
+  ASSERT_TRUE(player.load(swf.data(), swf.size()));
+  player.advance();
+  EXPECT_EQ(trace, (Lines{"root 1", "movie 1", "movie 2", "root 2", "root 1"}));
+}
