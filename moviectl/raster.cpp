@@ -7,253 +7,159 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "moviectl/raster_scan.h"
 
 namespace moviectl {
 
 namespace {
 
-constexpr int kSubSamples = 8;  // sub-scanlines per pixel row
+using raster::Pt;
 
-struct Seg {
-  double x0, y0, x1, y1;
-};
+// ---- pixel arithmetic on packed premultiplied ARGB -----------------------------------------
 
-struct Pt {
-  double x, y;
-};
+// Every channel of `px` times f/255 (f 0..255), rounded to nearest. The four channels are
+// spread over 16-bit lanes of one 64-bit word so that one multiply scales them all.
+inline uint32_t scalePixel(uint32_t px, uint32_t f) {
+  const uint64_t lanes = 0x00FF00FF00FF00FFull;
+  uint64_t x = (px & 0x00FF00FFu) | (static_cast<uint64_t>(px & 0xFF00FF00u) << 24);
+  uint64_t t = x * f + 0x0080008000800080ull;
+  t = ((t + ((t >> 8) & lanes)) >> 8) & lanes;
+  return static_cast<uint32_t>((t & 0x00FF00FFu) | ((t >> 24) & 0xFF00FF00u));
+}
+
+// Premultiplied source over destination.
+inline uint32_t over(uint32_t src, uint32_t dst) { return src + scalePixel(dst, 255 - (src >> 24)); }
+
+// A translucent colour over a run of pixels: four at a time where SSE2 is there.
+void overSpan(uint32_t* px, int len, uint32_t src) {
+  const unsigned inv = 255 - (src >> 24);
+  int k = 0;
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128(), vinv = _mm_set1_epi16(static_cast<short>(inv)),
+                half = _mm_set1_epi16(128), vsrc = _mm_set1_epi32(static_cast<int>(src));
+  // x * inv / 255 rounded, per 16-bit lane: t = x * inv + 128, (t + (t >> 8)) >> 8.
+  auto scale = [&](__m128i v) {
+    __m128i t = _mm_add_epi16(_mm_mullo_epi16(v, vinv), half);
+    return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
+  };
+  for (; k + 4 <= len; k += 4) {
+    __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px + k));
+    __m128i lo = scale(_mm_unpacklo_epi8(d, zero)), hi = scale(_mm_unpackhi_epi8(d, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(px + k), _mm_add_epi8(_mm_packus_epi16(lo, hi), vsrc));
+  }
+#endif
+  for (; k < len; ++k) px[k] = src + scalePixel(px[k], inv);
+}
+
+// Draws `src` over `dst` with coverage c (0..256).
+inline void blend(uint32_t& dst, uint32_t src, unsigned c) {
+  if (c < 256) src = scalePixel(src, (c * 255 + 128) >> 8);
+  unsigned a = src >> 24;
+  if (a == 255)
+    dst = src;
+  else if (a)
+    dst = over(src, dst);
+}
+
+inline uint8_t to8(double v) { return static_cast<uint8_t>(v <= 0 ? 0 : v >= 255 ? 255 : static_cast<int>(v + 0.5)); }
+
+// A colour with the colour transform applied, premultiplied.
+uint32_t transformColor(const RGBA& c, const ColorTransform& cx) {
+  double r = c.r * cx.rm + cx.ra, g = c.g * cx.gm + cx.ga, b = c.b * cx.bm + cx.ba, a = c.a * cx.am + cx.aa;
+  double fa = std::clamp(a / 255.0, 0.0, 1.0);
+  auto ch = [&](double v) { return static_cast<uint32_t>(to8(std::clamp(v / 255.0, 0.0, 1.0) * fa * 255)); };
+  return (static_cast<uint32_t>(to8(fa * 255)) << 24) | (ch(r) << 16) | (ch(g) << 8) | ch(b);
+}
+
+// ---- paints ----------------------------------------------------------------------------------
 
 // What a covered pixel is painted with.
 struct Paint {
   enum Kind { Solid, Gradient, Bitmap } kind = Solid;
-  float color[4] = {0, 0, 0, 0};  // premultiplied r, g, b, a in 0..1 (Solid)
+  uint32_t color = 0;  // premultiplied (Solid)
   bool radial = false;
   uint8_t spread = 0;
-  Matrix inv;                      // device -> gradient or texel space
-  float lut[256][4];               // premultiplied gradient colours
+  Matrix inv;          // device -> gradient or texel space
+  uint32_t lut[256];   // premultiplied gradient colours
   const BitmapDef* bitmap = nullptr;
   bool repeat = true;
+  bool plainBitmap = true;  // the colour transform leaves texels unchanged
   ColorTransform cx;
 };
 
-inline float clamp01(double v) { return v < 0 ? 0.f : v > 1 ? 1.f : static_cast<float>(v); }
-
-void transformColor(const RGBA& c, const ColorTransform& cx, float out[4]) {
-  double r = c.r * cx.rm + cx.ra, g = c.g * cx.gm + cx.ga, b = c.b * cx.bm + cx.ba, a = c.a * cx.am + cx.aa;
-  float fa = clamp01(a / 255.0);
-  out[0] = clamp01(r / 255.0) * fa;
-  out[1] = clamp01(g / 255.0) * fa;
-  out[2] = clamp01(b / 255.0) * fa;
-  out[3] = fa;
-}
-
-inline void blendPixel(uint32_t& dst, const float src[4], float coverage) {
-  float sa = src[3] * coverage;
-  if (sa <= 0) return;
-  float inv = 1 - sa;
-  float dr = ((dst >> 16) & 0xFF) / 255.f, dg = ((dst >> 8) & 0xFF) / 255.f, db = (dst & 0xFF) / 255.f,
-        da = (dst >> 24) / 255.f;
-  float r = src[0] * coverage + dr * inv, g = src[1] * coverage + dg * inv, b = src[2] * coverage + db * inv,
-        a = sa + da * inv;
-  auto to8 = [](float v) { return static_cast<uint32_t>(std::min(255.f, std::max(0.f, v * 255.f + 0.5f))); };
-  dst = (to8(a) << 24) | (to8(r) << 16) | (to8(g) << 8) | to8(b);
-}
-
-void paintColor(const Paint& p, double x, double y, float out[4]) {
-  if (p.kind == Paint::Solid) {
-    std::memcpy(out, p.color, sizeof(float) * 4);
-    return;
-  }
-  double gx, gy;
-  p.inv.apply(x, y, gx, gy);
-  if (p.kind == Paint::Gradient) {
-    double t = p.radial ? std::sqrt(gx * gx + gy * gy) / 16384.0 : (gx + 16384.0) / 32768.0;
-    if (p.spread == 1) {  // reflect
-      t = std::fmod(std::fabs(t), 2.0);
-      if (t > 1) t = 2 - t;
-    } else if (p.spread == 2) {  // repeat
-      t = t - std::floor(t);
-    }
-    int i = static_cast<int>(std::lround(std::min(1.0, std::max(0.0, t)) * 255));
-    std::memcpy(out, p.lut[i], sizeof(float) * 4);
-    return;
-  }
+uint32_t bitmapTexel(const Paint& p, double gx, double gy) {
   const BitmapDef* b = p.bitmap;
-  long tx = static_cast<long>(std::floor(gx)), ty = static_cast<long>(std::floor(gy));
+  double fx = std::floor(gx), fy = std::floor(gy);
   long w = b->width, h = b->height;
+  long tx, ty;
   if (p.repeat) {
-    tx %= w;
-    if (tx < 0) tx += w;
-    ty %= h;
-    if (ty < 0) ty += h;
+    // Wrap in floating point first: texel coordinates of far-off pixels can exceed a long.
+    tx = static_cast<long>(fx - std::floor(fx / w) * w);
+    ty = static_cast<long>(fy - std::floor(fy / h) * h);
+    tx = std::clamp(tx, 0L, w - 1);
+    ty = std::clamp(ty, 0L, h - 1);
   } else {
-    tx = std::min(std::max(tx, 0L), w - 1);
-    ty = std::min(std::max(ty, 0L), h - 1);
+    tx = static_cast<long>(std::clamp(fx, 0.0, static_cast<double>(w - 1)));
+    ty = static_cast<long>(std::clamp(fy, 0.0, static_cast<double>(h - 1)));
   }
   uint32_t px = b->pixels[static_cast<size_t>(ty) * b->width + static_cast<size_t>(tx)];
-  float a = (px >> 24) / 255.f;
+  if (p.plainBitmap) return px;
+  // The colour transform works on straight colour.
   RGBA c;
-  // Un-premultiply to apply the colour transform on straight colour.
+  unsigned a = px >> 24;
   if (a > 0) {
-    c.r = static_cast<uint8_t>(std::min(255.f, ((px >> 16) & 0xFF) / a));
-    c.g = static_cast<uint8_t>(std::min(255.f, ((px >> 8) & 0xFF) / a));
-    c.b = static_cast<uint8_t>(std::min(255.f, (px & 0xFF) / a));
+    c.r = static_cast<uint8_t>(std::min(255u, ((px >> 16) & 0xFF) * 255 / a));
+    c.g = static_cast<uint8_t>(std::min(255u, ((px >> 8) & 0xFF) * 255 / a));
+    c.b = static_cast<uint8_t>(std::min(255u, (px & 0xFF) * 255 / a));
   }
-  c.a = static_cast<uint8_t>(px >> 24);
-  transformColor(c, p.cx, out);
+  c.a = static_cast<uint8_t>(a);
+  return transformColor(c, p.cx);
 }
 
-// Fills the area enclosed by `segs` (even-odd or non-zero) with `paint`.
-void fillSegments(std::vector<Seg>& segs, bool nonZero, const Paint& paint, Surface& dst) {
-  if (segs.empty() || dst.width <= 0 || dst.height <= 0) return;
-  double minY = 1e300, maxY = -1e300, minX = 1e300, maxX = -1e300;
-  for (auto& s : segs) {
-    minY = std::min({minY, s.y0, s.y1});
-    maxY = std::max({maxY, s.y0, s.y1});
-    minX = std::min({minX, s.x0, s.x1});
-    maxX = std::max({maxX, s.x0, s.x1});
+inline uint32_t gradientColor(const Paint& p, double gx, double gy) {
+  double t = p.radial ? std::sqrt(gx * gx + gy * gy) / 16384.0 : (gx + 16384.0) / 32768.0;
+  if (p.spread == 1) {  // reflect
+    t = std::fmod(std::fabs(t), 2.0);
+    if (t > 1) t = 2 - t;
+  } else if (p.spread == 2) {  // repeat
+    t = t - std::floor(t);
   }
-  if (!(maxY > 0) || !(minY < dst.height) || !(maxX > 0) || !(minX < dst.width)) return;
-  int y0 = std::max(0, static_cast<int>(std::floor(minY)));
-  int y1 = std::min(dst.height - 1, static_cast<int>(std::ceil(maxY)));
-  int x0 = std::max(0, static_cast<int>(std::floor(minX)));
-  int x1 = std::min(dst.width - 1, static_cast<int>(std::ceil(maxX)));
-  std::sort(segs.begin(), segs.end(), [](const Seg& a, const Seg& b) { return std::min(a.y0, a.y1) < std::min(b.y0, b.y1); });
-  std::vector<float> cov(static_cast<size_t>(dst.width) + 2, 0.f);
-  std::vector<const Seg*> active;
-  std::vector<std::pair<double, int>> xs;
-  size_t next = 0;
-  const float w = 1.0f / kSubSamples;
-  auto addSpan = [&](double a, double b) {
-    a = std::max(a, static_cast<double>(x0));
-    b = std::min(b, static_cast<double>(x1 + 1));
-    if (b <= a) return;
-    int ia = static_cast<int>(a), ib = static_cast<int>(b);
-    if (ia == ib) {
-      cov[ia] += static_cast<float>(b - a) * w;
-      return;
-    }
-    cov[ia] += static_cast<float>(ia + 1 - a) * w;
-    for (int i = ia + 1; i < ib; ++i) cov[i] += w;
-    if (ib <= x1) cov[ib] += static_cast<float>(b - ib) * w;
-  };
-  for (int y = y0; y <= y1; ++y) {
-    bool any = false;
-    for (int s = 0; s < kSubSamples; ++s) {
-      double sy = y + (s + 0.5) / kSubSamples;
-      while (next < segs.size() && std::min(segs[next].y0, segs[next].y1) <= sy) active.push_back(&segs[next++]);
-      xs.clear();
-      size_t keep = 0;
-      for (size_t i = 0; i < active.size(); ++i) {
-        const Seg* g = active[i];
-        if (std::max(g->y0, g->y1) <= sy) continue;  // finished
-        active[keep++] = g;
-        double lo = std::min(g->y0, g->y1);
-        if (sy < lo) continue;
-        double t = (sy - g->y0) / (g->y1 - g->y0);
-        xs.emplace_back(g->x0 + t * (g->x1 - g->x0), g->y1 > g->y0 ? 1 : -1);
-      }
-      active.resize(keep);
-      if (xs.size() < 2) continue;
-      std::sort(xs.begin(), xs.end());
-      int wind = 0;
-      for (size_t i = 0; i + 1 < xs.size(); ++i) {
-        wind += xs[i].second;
-        bool inside = nonZero ? wind != 0 : (wind & 1) != 0;
-        if (inside) {
-          addSpan(xs[i].first, xs[i + 1].first);
-          any = true;
-        }
-      }
-    }
-    if (!any) continue;
-    uint32_t* row = dst.pixels.data() + static_cast<size_t>(y) * dst.width;
-    float c[4];
-    for (int x = x0; x <= x1; ++x) {
-      float cv = cov[x];
-      if (cv <= 0.001f) {
-        cov[x] = 0;
-        continue;
-      }
-      cov[x] = 0;
-      paintColor(paint, x + 0.5, y + 0.5, c);
-      blendPixel(row[x], c, std::min(1.f, cv));
-    }
-  }
+  t = std::isfinite(t) ? std::clamp(t, 0.0, 1.0) : 0.0;
+  return p.lut[static_cast<int>(t * 255 + 0.5)];
 }
 
-void flattenEdge(const Edge& e, const Matrix& m, std::vector<Pt>& out) {
-  double x1, y1;
-  if (!e.curve) {
-    m.apply(e.x1, e.y1, x1, y1);
-    out.push_back({x1, y1});
+// Paints the runs of one row.
+void paintRow(const Paint& p, uint32_t* row, int y, const raster::Span* spans, size_t count) {
+  if (p.kind == Paint::Solid) {
+    const uint32_t color = p.color;
+    if (!(color >> 24)) return;
+    for (size_t i = 0; i < count; ++i) {
+      const raster::Span& s = spans[i];
+      uint32_t src = s.cover >= 256 ? color : scalePixel(color, (s.cover * 255 + 128) >> 8);
+      unsigned a = src >> 24;
+      uint32_t* px = row + s.x;
+      if (a == 255) {
+        std::fill(px, px + s.len, src);
+      } else if (a) {
+        overSpan(px, s.len, src);
+      }
+    }
     return;
   }
-  double x0, y0, cx, cy;
-  m.apply(e.x0, e.y0, x0, y0);
-  m.apply(e.cx, e.cy, cx, cy);
-  m.apply(e.x1, e.y1, x1, y1);
-  double dd = std::fabs(x0 - 2 * cx + x1) + std::fabs(y0 - 2 * cy + y1);
-  int n = std::clamp(static_cast<int>(std::ceil(std::sqrt(dd * 2))), 1, 64);
-  for (int i = 1; i <= n; ++i) {
-    double t = static_cast<double>(i) / n, u = 1 - t;
-    out.push_back({u * u * x0 + 2 * u * t * cx + t * t * x1, u * u * y0 + 2 * u * t * cy + t * t * y1});
+  for (size_t i = 0; i < count; ++i) {
+    const raster::Span& s = spans[i];
+    // Texture coordinates step linearly along the row from the first pixel centre.
+    double gx, gy;
+    p.inv.apply(s.x + 0.5, y + 0.5, gx, gy);
+    const double sx = p.inv.a, sy = p.inv.b;
+    uint32_t* px = row + s.x;
+    for (int k = 0; k < s.len; ++k, gx += sx, gy += sy)
+      blend(px[k], p.kind == Paint::Gradient ? gradientColor(p, gx, gy) : bitmapTexel(p, gx, gy), s.cover);
   }
-}
-
-void addPolyline(const std::vector<Pt>& pts, std::vector<Seg>& segs, bool reverse) {
-  for (size_t i = 0; i + 1 < pts.size(); ++i) {
-    const Pt& a = pts[i];
-    const Pt& b = pts[i + 1];
-    if (a.y == b.y && a.x == b.x) continue;
-    if (reverse)
-      segs.push_back({b.x, b.y, a.x, a.y});
-    else
-      segs.push_back({a.x, a.y, b.x, b.y});
-  }
-}
-
-void addPolygon(const std::vector<Pt>& poly, std::vector<Seg>& segs) {
-  double area = 0;
-  for (size_t i = 0; i < poly.size(); ++i) {
-    const Pt& a = poly[i];
-    const Pt& b = poly[(i + 1) % poly.size()];
-    area += a.x * b.y - b.x * a.y;
-  }
-  bool rev = area < 0;
-  for (size_t i = 0; i < poly.size(); ++i) {
-    const Pt& a = poly[i];
-    const Pt& b = poly[(i + 1) % poly.size()];
-    if (rev)
-      segs.push_back({b.x, b.y, a.x, a.y});
-    else
-      segs.push_back({a.x, a.y, b.x, b.y});
-  }
-}
-
-void strokePolyline(const std::vector<Pt>& pts, double halfWidth, std::vector<Seg>& segs) {
-  if (pts.size() < 2) return;
-  bool round = halfWidth > 0.75;
-  auto circle = [&](const Pt& c) {
-    int n = std::clamp(static_cast<int>(halfWidth * 2), 8, 32);
-    std::vector<Pt> poly;
-    for (int i = 0; i < n; ++i) {
-      double a = 2 * M_PI * i / n;
-      poly.push_back({c.x + halfWidth * std::cos(a), c.y + halfWidth * std::sin(a)});
-    }
-    addPolygon(poly, segs);
-  };
-  for (size_t i = 0; i + 1 < pts.size(); ++i) {
-    const Pt& a = pts[i];
-    const Pt& b = pts[i + 1];
-    double dx = b.x - a.x, dy = b.y - a.y, len = std::sqrt(dx * dx + dy * dy);
-    if (len < 1e-9) continue;
-    double nx = -dy / len * halfWidth, ny = dx / len * halfWidth;
-    // Hairlines get square ends extended by half a pixel so joins do not leave gaps.
-    double ex = round ? 0 : dx / len * halfWidth, ey = round ? 0 : dy / len * halfWidth;
-    addPolygon({{a.x + nx - ex, a.y + ny - ey}, {b.x + nx + ex, b.y + ny + ey}, {b.x - nx + ex, b.y - ny + ey}, {a.x - nx - ex, a.y - ny - ey}}, segs);
-  }
-  if (round)
-    for (auto& p : pts) circle(p);
 }
 
 void makePaint(const FillStyle& f, const MovieDef* movie, const Matrix& m, const ColorTransform& cx, Paint& p) {
@@ -261,21 +167,25 @@ void makePaint(const FillStyle& f, const MovieDef* movie, const Matrix& m, const
   switch (f.type) {
     case FillStyle::Solid:
       p.kind = Paint::Solid;
-      transformColor(f.color, cx, p.color);
+      p.color = transformColor(f.color, cx);
       break;
     case FillStyle::Linear:
     case FillStyle::Radial:
     case FillStyle::Focal: {
+      const auto& st = f.gradient.stops;
+      if (st.empty()) {
+        // A gradient without stops draws nothing.
+        p.kind = Paint::Solid;
+        p.color = 0;
+        break;
+      }
       p.kind = Paint::Gradient;
       p.radial = f.type != FillStyle::Linear;
       p.spread = f.gradient.spread;
       p.inv = (m * f.matrix).inverted();
-      const auto& st = f.gradient.stops;
       for (int i = 0; i < 256; ++i) {
         RGBA c;
-        if (st.empty()) {
-          c = RGBA{0, 0, 0, 0};
-        } else if (i <= st.front().ratio) {
+        if (i <= st.front().ratio) {
           c = st.front().color;
         } else if (i >= st.back().ratio) {
           c = st.back().color;
@@ -289,101 +199,123 @@ void makePaint(const FillStyle& f, const MovieDef* movie, const Matrix& m, const
           auto mix = [&](uint8_t x, uint8_t y) { return static_cast<uint8_t>(std::lround(x + (y - x) * t)); };
           c = RGBA{mix(a.color.r, b.color.r), mix(a.color.g, b.color.g), mix(a.color.b, b.color.b), mix(a.color.a, b.color.a)};
         }
-        transformColor(c, cx, p.lut[i]);
+        p.lut[i] = transformColor(c, cx);
       }
       break;
     }
     case FillStyle::Bitmap: {
       const Character* ch = movie ? movie->character(f.bitmapId) : nullptr;
-      if (ch && ch->bitmap && ch->bitmap->width > 0 && !ch->bitmap->pixels.empty()) {
+      const BitmapDef* b = ch && ch->bitmap ? ch->bitmap.get() : nullptr;
+      if (b && b->width > 0 && b->height > 0 && b->pixels.size() >= static_cast<size_t>(b->width) * b->height) {
         p.kind = Paint::Bitmap;
-        p.bitmap = ch->bitmap.get();
+        p.bitmap = b;
         p.repeat = f.repeat;
+        p.plainBitmap = cx.identity();
         p.inv = (m * f.matrix).inverted();
       } else {
         // A fill naming a missing bitmap draws nothing visible.
         p.kind = Paint::Solid;
-        std::memset(p.color, 0, sizeof p.color);
+        p.color = 0;
       }
       break;
     }
   }
 }
 
+// ---- shapes ----------------------------------------------------------------------------------
+
+// Buffers reused from shape to shape so drawing allocates nothing once they have grown.
+struct Scratch {
+  raster::PathSink sink;
+  raster::Coverage coverage;
+  std::vector<Pt> pts;
+};
+
+Scratch& scratch() {
+  thread_local Scratch s;
+  return s;
+}
+
+void fillSink(const raster::PathSink& sink, bool nonZero, const Paint& paint, Surface& dst, Scratch& s) {
+  if (!s.coverage.build(sink, dst.width, dst.height)) return;
+  s.coverage.sweep(nonZero, [&](int y, const raster::Span* spans, size_t count) {
+    paintRow(paint, dst.pixels.data() + static_cast<size_t>(y) * dst.width, y, spans, count);
+  });
+}
+
+// Walks the edges of a path in device space, calling emit(points) for each run of connected
+// edges (a move between edges starts a new run).
+template <class Emit>
+void walkPath(const ShapePath& p, const Matrix& m, std::vector<Pt>& pts, Emit&& emit) {
+  pts.clear();
+  if (p.edges.empty()) return;
+  auto dev = [&](int32_t x, int32_t y) {
+    Pt q;
+    m.apply(x, y, q.x, q.y);
+    return q;
+  };
+  pts.push_back(dev(p.edges.front().x0, p.edges.front().y0));
+  for (const Edge& e : p.edges) {
+    Pt start = dev(e.x0, e.y0);
+    if (std::fabs(start.x - pts.back().x) > 1e-6 || std::fabs(start.y - pts.back().y) > 1e-6) {
+      emit(pts);
+      pts.clear();
+      pts.push_back(start);
+    }
+    if (e.curve)
+      raster::flattenQuad(start, dev(e.cx, e.cy), dev(e.x1, e.y1), pts);
+    else
+      pts.push_back(dev(e.x1, e.y1));
+  }
+  emit(pts);
+}
+
 }  // namespace
 
 void renderShape(const ShapeDef& shape, const MovieDef* movie, const Matrix& m, const ColorTransform& cx,
                  Surface& dst) {
+  if (dst.width <= 0 || dst.height <= 0) return;
+  Scratch& s = scratch();
   double scale = std::sqrt(std::fabs(m.a * m.d - m.b * m.c));
   // Style groups: paths that share a style table draw their fills, then their lines.
   size_t i = 0;
-  std::vector<Pt> pts;
   while (i < shape.paths.size()) {
     auto fills = shape.paths[i].fills;
     size_t j = i;
     while (j < shape.paths.size() && shape.paths[j].fills == fills) ++j;
     size_t nFills = fills ? fills->size() : 0;
     for (size_t style = 1; style <= nFills; ++style) {
-      std::vector<Seg> segs;
+      s.sink.clear();
       for (size_t k = i; k < j; ++k) {
         const ShapePath& p = shape.paths[k];
         if (p.fill0 != style && p.fill1 != style) continue;
         if (p.fill0 == style && p.fill1 == style) continue;  // interior edge
-        pts.clear();
-        if (p.edges.empty()) continue;
-        double sx, sy;
-        m.apply(p.edges.front().x0, p.edges.front().y0, sx, sy);
-        pts.push_back({sx, sy});
-        for (auto& e : p.edges) {
-          // A gap between edges (after a move) starts a new polyline.
-          double ex, ey;
-          m.apply(e.x0, e.y0, ex, ey);
-          if (std::fabs(ex - pts.back().x) > 1e-6 || std::fabs(ey - pts.back().y) > 1e-6) {
-            addPolyline(pts, segs, p.fill0 == style);
-            pts.clear();
-            pts.push_back({ex, ey});
-          }
-          flattenEdge(e, m, pts);
-        }
-        addPolyline(pts, segs, p.fill0 == style);
+        bool reverse = p.fill0 == style;
+        walkPath(p, m, s.pts, [&](const std::vector<Pt>& run) { s.sink.polyline(run, reverse); });
       }
-      if (segs.empty()) continue;
+      if (s.sink.empty()) continue;
       Paint paint;
       makePaint((*fills)[style - 1], movie, m, cx, paint);
-      fillSegments(segs, shape.nonZero, paint, dst);
+      fillSink(s.sink, shape.nonZero, paint, dst, s);
     }
     auto lines = shape.paths[i].lines;
     size_t nLines = lines ? lines->size() : 0;
     for (size_t style = 1; style <= nLines; ++style) {
       const LineStyle& ls = (*lines)[style - 1];
       double half = std::max(0.5, ls.width * scale / 2);
-      std::vector<Seg> segs;
+      s.sink.clear();
       for (size_t k = i; k < j; ++k) {
         const ShapePath& p = shape.paths[k];
-        if (p.line != style || p.edges.empty()) continue;
-        pts.clear();
-        double sx, sy;
-        m.apply(p.edges.front().x0, p.edges.front().y0, sx, sy);
-        pts.push_back({sx, sy});
-        for (auto& e : p.edges) {
-          double ex, ey;
-          m.apply(e.x0, e.y0, ex, ey);
-          if (std::fabs(ex - pts.back().x) > 1e-6 || std::fabs(ey - pts.back().y) > 1e-6) {
-            strokePolyline(pts, half, segs);
-            pts.clear();
-            pts.push_back({ex, ey});
-          }
-          flattenEdge(e, m, pts);
-        }
-        strokePolyline(pts, half, segs);
+        if (p.line != style) continue;
+        walkPath(p, m, s.pts, [&](const std::vector<Pt>& run) { raster::strokeOutline(run, half, s.sink); });
       }
-      if (segs.empty()) continue;
+      if (s.sink.empty()) continue;
       Paint paint;
       if (ls.hasFill)
         makePaint(ls.fill, movie, m, cx, paint);
       else
-        transformColor(ls.color, cx, paint.color);
-      fillSegments(segs, true, paint, dst);
+        paint.color = transformColor(ls.color, cx);
+      fillSink(s.sink, true, paint, dst, s);
     }
     i = j;
   }
@@ -449,10 +381,8 @@ struct Drawer {
         for (size_t p = 0; p < layer.pixels.size(); ++p) {
           uint32_t src = layer.pixels[p];
           if (!src) continue;
-          float a = (mask.pixels[p] >> 24) / 255.f;
-          if (a <= 0) continue;
-          float s[4] = {((src >> 16) & 0xFF) / 255.f, ((src >> 8) & 0xFF) / 255.f, (src & 0xFF) / 255.f, (src >> 24) / 255.f};
-          blendPixel(target.pixels[p], s, a);
+          unsigned a = mask.pixels[p] >> 24;
+          if (a) blend(target.pixels[p], src, a == 255 ? 256 : a);
         }
         it = std::prev(jt);
         continue;
