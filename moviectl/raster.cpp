@@ -77,6 +77,10 @@ uint32_t transformColor(const RGBA& c, const ColorTransform& cx) {
 
 // ---- paints ----------------------------------------------------------------------------------
 
+// Gradient colours are looked up in a table four times finer than the 256 ratios, so that
+// long gradients change smoothly from pixel to pixel instead of in visible steps.
+constexpr int kGradientSteps = 1024;
+
 // What a covered pixel is painted with.
 struct Paint {
   enum Kind { Solid, Gradient, Bitmap } kind = Solid;
@@ -84,7 +88,7 @@ struct Paint {
   bool radial = false;
   uint8_t spread = 0;
   Matrix inv;          // device -> gradient or texel space
-  uint32_t lut[256];   // premultiplied gradient colours
+  uint32_t lut[kGradientSteps];  // premultiplied gradient colours
   const BitmapDef* bitmap = nullptr;
   bool repeat = true;
   bool plainBitmap = true;  // the colour transform leaves texels unchanged
@@ -107,10 +111,11 @@ uint32_t bitmapTexel(const Paint& p, double gx, double gy) {
     ty = static_cast<long>(std::clamp(fy, 0.0, static_cast<double>(h - 1)));
   }
   uint32_t px = b->pixels[static_cast<size_t>(ty) * b->width + static_cast<size_t>(tx)];
-  if (p.plainBitmap) return px;
-  // The colour transform works on straight colour.
-  RGBA c;
   unsigned a = px >> 24;
+  // The colour transform works on straight colour; texels with no alpha at all stay clear
+  // (an alpha offset does not make the empty parts of an image appear).
+  if (p.plainBitmap || a == 0) return px;
+  RGBA c;
   if (a > 0) {
     c.r = static_cast<uint8_t>(std::min(255u, ((px >> 16) & 0xFF) * 255 / a));
     c.g = static_cast<uint8_t>(std::min(255u, ((px >> 8) & 0xFF) * 255 / a));
@@ -128,8 +133,11 @@ inline uint32_t gradientColor(const Paint& p, double gx, double gy) {
   } else if (p.spread == 2) {  // repeat
     t = t - std::floor(t);
   }
-  t = std::isfinite(t) ? std::clamp(t, 0.0, 1.0) : 0.0;
-  return p.lut[static_cast<int>(t * 255 + 0.5)];
+  // The 256 ratios split the gradient square into equal cells, each ratio at the centre of
+  // its cell.
+  double r = t * 256 - 0.5;
+  r = std::isfinite(r) ? std::clamp(r, 0.0, 255.0) : 0.0;
+  return p.lut[static_cast<int>(r * ((kGradientSteps - 1) / 255.0) + 0.5)];
 }
 
 // Paints the runs of one row.
@@ -183,7 +191,8 @@ void makePaint(const FillStyle& f, const MovieDef* movie, const Matrix& m, const
       p.radial = f.type != FillStyle::Linear;
       p.spread = f.gradient.spread;
       p.inv = (m * f.matrix).inverted();
-      for (int i = 0; i < 256; ++i) {
+      for (int step = 0; step < kGradientSteps; ++step) {
+        double i = step * 255.0 / (kGradientSteps - 1);  // position in ratio units
         RGBA c;
         if (i <= st.front().ratio) {
           c = st.front().color;
@@ -199,7 +208,7 @@ void makePaint(const FillStyle& f, const MovieDef* movie, const Matrix& m, const
           auto mix = [&](uint8_t x, uint8_t y) { return static_cast<uint8_t>(std::lround(x + (y - x) * t)); };
           c = RGBA{mix(a.color.r, b.color.r), mix(a.color.g, b.color.g), mix(a.color.b, b.color.b), mix(a.color.a, b.color.a)};
         }
-        p.lut[i] = transformColor(c, cx);
+        p.lut[step] = transformColor(c, cx);
       }
       break;
     }

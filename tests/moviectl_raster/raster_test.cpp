@@ -393,6 +393,24 @@ TEST(RasterGradient, RatiosSpreadAndRadialDistance) {
     EXPECT_NEAR(blue(px), c.b, 2) << "spread " << int(c.spread) << " x " << c.x;
   }
 
+  // A steep ramp (black to white within 16 ratios) across 1024 px changes smoothly from
+  // pixel to pixel rather than in steps.
+  FillStyle steep = linear(0);
+  steep.gradient.stops = {{0, rgba(0, 0, 0)}, {16, rgba(255, 255, 255)}};
+  steep.matrix.a = 1024 * 20.0 / 32768;
+  steep.matrix.tx = 512 * 20;
+  ShapeMaker ramp;
+  ramp.path(box(0, 0, 1024, 2), 0, ramp.fill(steep), 0);
+  Surface rampOut = draw(ramp, 1024, 2);
+  int biggest = 0;
+  for (int x = 1; x < 64; ++x) {
+    int step = red(rampOut.at(x, 1)) - red(rampOut.at(x - 1, 1));
+    EXPECT_GE(step, 0) << x;
+    biggest = std::max(biggest, step);
+  }
+  EXPECT_LE(biggest, 6);
+  EXPECT_EQ(red(rampOut.at(100, 1)), 255);
+
   FillStyle radial = linear(0);
   radial.type = FillStyle::Radial;
   ShapeMaker s;
@@ -441,6 +459,13 @@ TEST(RasterBitmap, TexelsRepeatOrClampAndTakeTheColourTransform) {
   ColorTransform half;
   half.rm = 0.5;
   EXPECT_EQ(draw(tinted, 8, 8, Matrix(), half, &movie).at(0, 0), 0xFF800000u);
+  // An alpha offset tints the visible texels but leaves fully clear ones clear.
+  bmp->pixels[1] = 0;
+  ColorTransform addAlpha;
+  addAlpha.aa = 80;
+  Surface faded = draw(tinted, 8, 8, Matrix(), addAlpha, &movie);
+  EXPECT_EQ(faded.at(1, 0), 0xFFFFFFFFu);
+  EXPECT_EQ(faded.at(0, 0), 0xFFFF0000u);
   // A fill naming a bitmap the movie does not have leaves the surface alone.
   ShapeMaker missing;
   missing.path(box(0, 0, 8, 8), 0, missing.fill(fill(true, 77)), 0);
