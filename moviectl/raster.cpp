@@ -469,10 +469,15 @@ bool decodePng(const uint8_t* data, size_t size, int& width, int& height, std::v
     }
     pos += 12 + len;
   }
-  if (depth != 8 || interlace != 0 || w == 0 || h == 0 || w > 16384 || h > 16384) return false;
+  if (interlace != 0 || w == 0 || h == 0 || w > 16384 || h > 16384) return false;
   int channels = type == 0 ? 1 : type == 2 ? 3 : type == 3 ? 1 : type == 4 ? 2 : type == 6 ? 4 : 0;
   if (!channels) return false;
-  size_t stride = size_t(w) * channels;
+  // Grey and palette images may pack 1, 2 or 4 bits per pixel; 16-bit samples keep their
+  // high byte.
+  bool packed = depth == 1 || depth == 2 || depth == 4;
+  if (!(depth == 8 || (depth == 16 && type != 3) || (packed && (type == 0 || type == 3)))) return false;
+  size_t stride = (size_t(w) * channels * depth + 7) / 8;
+  size_t step = std::max<size_t>(1, size_t(channels) * depth / 8);  // filter distance in bytes
   std::vector<uint8_t> raw((stride + 1) * h);
   uLongf rawLen = static_cast<uLongf>(raw.size());
   if (uncompress(raw.data(), &rawLen, idat.data(), static_cast<uLong>(idat.size())) != Z_OK || rawLen != raw.size()) return false;
@@ -483,9 +488,9 @@ bool decodePng(const uint8_t* data, size_t size, int& width, int& height, std::v
     uint8_t* out = img.data() + y * stride;
     const uint8_t* prev = y ? img.data() + (y - 1) * stride : nullptr;
     for (size_t x = 0; x < stride; ++x) {
-      int a = x >= size_t(channels) ? out[x - channels] : 0;
+      int a = x >= step ? out[x - step] : 0;
       int b = prev ? prev[x] : 0;
-      int c = prev && x >= size_t(channels) ? prev[x - channels] : 0;
+      int c = prev && x >= step ? prev[x - step] : 0;
       int v = src[x];
       switch (filter) {
         case 0: break;
@@ -502,19 +507,28 @@ bool decodePng(const uint8_t* data, size_t size, int& width, int& height, std::v
       out[x] = static_cast<uint8_t>(v);
     }
   }
+  // Sample `ch` of pixel i as 0..255 (palette images: the index).
+  auto sample = [&](size_t i, int ch) -> uint32_t {
+    size_t y = i / w, x = i % w;
+    const uint8_t* row = img.data() + y * stride;
+    if (depth == 8) return row[x * channels + ch];
+    if (depth == 16) return row[(x * channels + ch) * 2];
+    size_t bit = x * depth;
+    uint32_t v = (row[bit / 8] >> (8 - depth - bit % 8)) & ((1u << depth) - 1);
+    return type == 3 ? v : v * 255 / ((1u << depth) - 1);
+  };
   width = static_cast<int>(w);
   height = static_cast<int>(h);
   argb.resize(size_t(w) * h);
   for (size_t i = 0; i < argb.size(); ++i) {
-    const uint8_t* p = img.data() + i * channels;
     uint32_t r, g, b, a = 255;
     switch (type) {
-      case 0: r = g = b = p[0]; break;
-      case 4: r = g = b = p[0]; a = p[1]; break;
-      case 2: r = p[0]; g = p[1]; b = p[2]; break;
-      case 6: r = p[0]; g = p[1]; b = p[2]; a = p[3]; break;
+      case 0: r = g = b = sample(i, 0); break;
+      case 4: r = g = b = sample(i, 0); a = sample(i, 1); break;
+      case 2: r = sample(i, 0); g = sample(i, 1); b = sample(i, 2); break;
+      case 6: r = sample(i, 0); g = sample(i, 1); b = sample(i, 2); a = sample(i, 3); break;
       default: {
-        size_t k = p[0];
+        size_t k = sample(i, 0);
         r = k * 3 + 2 < palette.size() ? palette[k * 3] : 0;
         g = k * 3 + 2 < palette.size() ? palette[k * 3 + 1] : 0;
         b = k * 3 + 2 < palette.size() ? palette[k * 3 + 2] : 0;

@@ -43,7 +43,7 @@ void renderPlayer(Player& player, Surface& target, const RenderOptions& options)
 void renderShape(const ShapeDef& shape, const MovieDef* movie, const Matrix& toPixels,
                  const ColorTransform& cx, Surface& target);
 
-// Minimal PNG reader for reference images (8-bit, non-interlaced; every colour type).
+// Minimal PNG reader for reference images (non-interlaced; every colour type and bit depth).
 // Returns false for anything else. Pixels come out as straight (not premultiplied) ARGB.
 bool decodePng(const uint8_t* data, size_t size, int& width, int& height, std::vector<uint32_t>& argb);
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "moviectl/player.h"
 #include "moviectl/raster.h"
 #include "tests/moviectl/swf_builder.h"
@@ -571,4 +573,73 @@ TEST(RasterRobustness, NonFiniteFarAndHugeTransformsDrawSafely) {
   Surface empty;
   renderShape(s.def, nullptr, toPixels(), ColorTransform(), empty);
   EXPECT_TRUE(empty.pixels.empty());
+}
+
+// --- reference image reader ------------------------------------------------------------------
+
+namespace {
+
+// A PNG file from filtered rows (each row starts with its filter byte).
+Bytes makePng(uint32_t w, uint32_t h, int depth, int type, const Bytes& rows, const Bytes& palette = {}) {
+  Bytes out = {137, 80, 78, 71, 13, 10, 26, 10};
+  auto chunk = [&](const char* tag, const Bytes& body) {
+    for (int sh = 24; sh >= 0; sh -= 8) out.push_back(static_cast<uint8_t>(body.size() >> sh));
+    Bytes crcData(tag, tag + 4);
+    crcData.insert(crcData.end(), body.begin(), body.end());
+    out.insert(out.end(), crcData.begin(), crcData.end());
+    uLong crc = crc32(0, crcData.data(), static_cast<uInt>(crcData.size()));
+    for (int sh = 24; sh >= 0; sh -= 8) out.push_back(static_cast<uint8_t>(crc >> sh));
+  };
+  Bytes ihdr;
+  for (uint32_t v : {w, h})
+    for (int sh = 24; sh >= 0; sh -= 8) ihdr.push_back(static_cast<uint8_t>(v >> sh));
+  ihdr.insert(ihdr.end(), {static_cast<uint8_t>(depth), static_cast<uint8_t>(type), 0, 0, 0});
+  chunk("IHDR", ihdr);
+  if (!palette.empty()) chunk("PLTE", palette);
+  uLongf n = compressBound(static_cast<uLong>(rows.size()));
+  Bytes z(n);
+  compress2(z.data(), &n, rows.data(), static_cast<uLong>(rows.size()), 9);
+  z.resize(n);
+  chunk("IDAT", z);
+  chunk("IEND", {});
+  return out;
+}
+
+}  // namespace
+
+TEST(RasterPng, EveryBitDepthDecodes) {
+  struct Case {
+    const char* what;
+    uint32_t w, h;
+    int depth, type;
+    Bytes rows, palette;
+    std::vector<uint32_t> want;
+  } cases[] = {
+      {"1-bit palette", 10, 1, 1, 3, {0, 0xA0, 0x40}, {0, 0, 0, 255, 255, 255},
+       {0xFFFFFFFF, 0xFF000000, 0xFFFFFFFF, 0xFF000000, 0xFF000000, 0xFF000000, 0xFF000000, 0xFF000000, 0xFF000000,
+        0xFFFFFFFF}},
+      {"2-bit grey", 4, 1, 2, 0, {0, 0x1B}, {}, {0xFF000000, 0xFF555555, 0xFFAAAAAA, 0xFFFFFFFF}},
+      // Two rows of 4-bit palette indices, the second with the "up" filter.
+      {"4-bit palette, filtered", 2, 2, 4, 3, {0, 0x12, 2, 0x21}, {9, 9, 9, 10, 20, 30, 40, 50, 60, 70, 80, 90},
+       {0xFF0A141E, 0xFF28323C, 0xFF46505A, 0xFF46505A}},
+      {"16-bit colour", 1, 1, 16, 2, {0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC}, {}, {0xFF12569A}},
+  };
+  for (const Case& c : cases) {
+    Bytes png = makePng(c.w, c.h, c.depth, c.type, c.rows, c.palette);
+    int w = 0, h = 0;
+    std::vector<uint32_t> px;
+    ASSERT_TRUE(decodePng(png.data(), png.size(), w, h, px)) << c.what;
+    EXPECT_EQ(w, static_cast<int>(c.w)) << c.what;
+    EXPECT_EQ(px, c.want) << c.what;
+  }
+  // Depths that do not exist, and packed depths for colour types that cannot have them.
+  std::vector<uint32_t> px;
+  int w, h;
+  Bytes odd = makePng(4, 1, 3, 0, {0, 0, 0});
+  EXPECT_FALSE(decodePng(odd.data(), odd.size(), w, h, px));
+  Bytes packedRgb = makePng(4, 1, 4, 2, {0, 0, 0, 0, 0, 0, 0});
+  EXPECT_FALSE(decodePng(packedRgb.data(), packedRgb.size(), w, h, px));
+  // Fewer rows in the data than the header promises.
+  Bytes shortData = makePng(4, 3, 8, 0, {0, 1, 2, 3, 4});
+  EXPECT_FALSE(decodePng(shortData.data(), shortData.size(), w, h, px));
 }
