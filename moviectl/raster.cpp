@@ -140,34 +140,34 @@ inline uint32_t gradientColor(const Paint& p, double gx, double gy) {
   return p.lut[static_cast<int>(r * ((kGradientSteps - 1) / 255.0) + 0.5)];
 }
 
-// Paints the runs of one row.
-void paintRow(const Paint& p, uint32_t* row, int y, const raster::Span* spans, size_t count) {
+// Paints a run of pixels that share a coverage (1..256) with a gradient or bitmap.
+void paintTextureRun(const Paint& p, uint32_t* row, int y, int x, int len, unsigned cover) {
+  uint32_t* px = row + x;
+  // Texture coordinates step linearly along the row from the first pixel centre.
+  double gx, gy;
+  p.inv.apply(x + 0.5, y + 0.5, gx, gy);
+  const double sx = p.inv.a, sy = p.inv.b;
+  for (int k = 0; k < len; ++k, gx += sx, gy += sy)
+    blend(px[k], p.kind == Paint::Gradient ? gradientColor(p, gx, gy) : bitmapTexel(p, gx, gy), cover);
+}
+
+// Paints a run of pixels that share a coverage (1..256).
+inline void paintRun(const Paint& p, uint32_t* row, int y, int x, int len, unsigned cover) {
+  uint32_t* px = row + x;
   if (p.kind == Paint::Solid) {
-    const uint32_t color = p.color;
-    if (!(color >> 24)) return;
-    for (size_t i = 0; i < count; ++i) {
-      const raster::Span& s = spans[i];
-      uint32_t src = s.cover >= 256 ? color : scalePixel(color, (s.cover * 255 + 128) >> 8);
-      unsigned a = src >> 24;
-      uint32_t* px = row + s.x;
-      if (a == 255) {
-        std::fill(px, px + s.len, src);
-      } else if (a) {
-        overSpan(px, s.len, src);
-      }
-    }
+    uint32_t src = cover >= 256 ? p.color : scalePixel(p.color, (cover * 255 + 128) >> 8);
+    unsigned a = src >> 24;
+    if (a == 255)
+      std::fill(px, px + len, src);
+    else if (a == 0)
+      return;
+    else if (len == 1)
+      px[0] = over(src, px[0]);
+    else
+      overSpan(px, len, src);
     return;
   }
-  for (size_t i = 0; i < count; ++i) {
-    const raster::Span& s = spans[i];
-    // Texture coordinates step linearly along the row from the first pixel centre.
-    double gx, gy;
-    p.inv.apply(s.x + 0.5, y + 0.5, gx, gy);
-    const double sx = p.inv.a, sy = p.inv.b;
-    uint32_t* px = row + s.x;
-    for (int k = 0; k < s.len; ++k, gx += sx, gy += sy)
-      blend(px[k], p.kind == Paint::Gradient ? gradientColor(p, gx, gy) : bitmapTexel(p, gx, gy), s.cover);
-  }
+  paintTextureRun(p, row, y, x, len, cover);
 }
 
 void makePaint(const FillStyle& f, const MovieDef* movie, const Matrix& m, const ColorTransform& cx, Paint& p) {
@@ -246,9 +246,10 @@ Scratch& scratch() {
 }
 
 void fillSink(const raster::PathSink& sink, bool nonZero, const Paint& paint, Surface& dst, Scratch& s) {
+  if (paint.kind == Paint::Solid && !(paint.color >> 24)) return;  // invisible
   if (!s.coverage.build(sink, dst.width, dst.height)) return;
-  s.coverage.sweep(nonZero, [&](int y, const raster::Span* spans, size_t count) {
-    paintRow(paint, dst.pixels.data() + static_cast<size_t>(y) * dst.width, y, spans, count);
+  s.coverage.sweep(nonZero, [&](int y, int x, int len, unsigned cover) {
+    paintRun(paint, dst.pixels.data() + static_cast<size_t>(y) * dst.width, y, x, len, cover);
   });
 }
 

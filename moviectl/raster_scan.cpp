@@ -124,17 +124,24 @@ void Coverage::cellLine(double x0, double y0, double x1, double y1) {
   }
   const double ye = std::min(y1, static_cast<double>(h_));
   for (int yi = static_cast<int>(ys); yi < ye; ++yi) {
-    double dy = std::min(yi + 1.0, ye) - std::max(static_cast<double>(yi), ys);
+    // Plain comparisons rather than the library's min, max and clamp: this loop is hot, and
+    // these compile to single instructions.
+    double top = yi > ys ? yi : ys, bottom = yi + 1.0 < ye ? yi + 1.0 : ye;
+    double dy = bottom - top;
     double xn = x + dxdy * dy;
     double d = dy * dir;
-    double xa = std::clamp(std::min(x, xn), 0.0, w), xb = std::clamp(std::max(x, xn), 0.0, w);
+    double xa = x < xn ? x : xn, xb = x < xn ? xn : x;
+    xa = xa < 0 ? 0 : xa > w ? w : xa;
+    xb = xb < 0 ? 0 : xb > w ? w : xb;
     float* row = acc_.data() + static_cast<size_t>(yi) * stride_;
     // Both ends are within 0..w here, so truncation is floor (and cheaper than the call).
     int ia = static_cast<int>(xa), ib = static_cast<int>(xb);
     if (ib < xb) ++ib;
     double xaf = ia, xbc = ib;
-    rowLo_[yi] = std::min(rowLo_[yi], ia);
-    rowHi_[yi] = std::max(rowHi_[yi], std::max(ib, ia + 1));
+    int& lo = rowLo_[yi];
+    int& hi = rowHi_[yi];
+    if (ia < lo) lo = ia;
+    if (ib + 1 > hi) hi = ib + 1;
     if (ib <= ia + 1) {
       double xm = 0.5 * (xa + xb) - xaf;  // where the line crosses this row, on average
       row[ia] += static_cast<float>(d * (1 - xm));
@@ -160,48 +167,6 @@ void Coverage::cellLine(double x0, double y0, double x1, double y1) {
     }
     x = xn;
   }
-}
-
-// Turns the row's area differences back into coverage (clearing the cells on the way) and
-// collects runs of equal coverage. Past the last touched cell the coverage no longer changes.
-bool Coverage::resolveRow(int r, bool nonZero) {
-  spans_.clear();
-  int lo = rowLo_[r], hi = rowHi_[r];
-  if (lo > hi) return false;
-  float* row = acc_.data() + static_cast<size_t>(r) * stride_;
-  int end = std::min(hi, w_ - 1);
-  float sum = 0;
-  unsigned cur = 0;
-  int start = lo;
-  for (int x = lo; x <= end; ++x) {
-    // Most cells inside a shape hold nothing (the coverage stays as on the left): skip them
-    // four at a time.
-    while (x + 3 <= end) {
-      uint64_t a, b;
-      std::memcpy(&a, row + x, 8);
-      std::memcpy(&b, row + x + 2, 8);
-      if (a | b) break;
-      x += 4;
-    }
-    if (row[x] == 0) continue;
-    sum += row[x];
-    row[x] = 0;
-    float a = std::fabs(sum);
-    if (!nonZero && a > 1) {
-      a = std::fmod(a, 2.f);
-      if (a > 1) a = 2 - a;
-    }
-    unsigned c = a >= 1 ? 256u : static_cast<unsigned>(a * 256 + 0.5f);
-    if (c != cur) {
-      if (cur) spans_.push_back({start, x - start, cur});
-      cur = c;
-      start = x;
-    }
-  }
-  for (int x = end + 1; x <= hi; ++x) row[x] = 0;
-  if (cur) spans_.push_back({start, w_ - start, cur});
-  for (auto& s : spans_) s.x += x0_;
-  return !spans_.empty();
 }
 
 void flattenQuad(Pt p0, Pt c, Pt p1, std::vector<Pt>& out) {
