@@ -91,38 +91,55 @@ struct Paint {
   uint32_t lut[kGradientSteps];  // premultiplied gradient colours
   const BitmapDef* bitmap = nullptr;
   bool repeat = true;
+  bool smooth = false;
   bool plainBitmap = true;  // the colour transform leaves texels unchanged
   ColorTransform cx;
 };
 
-uint32_t bitmapTexel(const Paint& p, double gx, double gy) {
-  const BitmapDef* b = p.bitmap;
-  double fx = std::floor(gx), fy = std::floor(gy);
-  long w = b->width, h = b->height;
-  long tx, ty;
-  if (p.repeat) {
-    // Wrap in floating point first: texel coordinates of far-off pixels can exceed a long.
-    tx = static_cast<long>(fx - std::floor(fx / w) * w);
-    ty = static_cast<long>(fy - std::floor(fy / h) * h);
-    tx = std::clamp(tx, 0L, w - 1);
-    ty = std::clamp(ty, 0L, h - 1);
-  } else {
-    tx = static_cast<long>(std::clamp(fx, 0.0, static_cast<double>(w - 1)));
-    ty = static_cast<long>(std::clamp(fy, 0.0, static_cast<double>(h - 1)));
-  }
-  uint32_t px = b->pixels[static_cast<size_t>(ty) * b->width + static_cast<size_t>(tx)];
+// Column or row `f` of a bitmap `size` texels wide: wrapped for repeating fills, clamped
+// to the edge for clipped ones.
+inline long texelIndex(double f, long size, bool repeat) {
+  // Wrap in floating point first: texel coordinates of far-off pixels can exceed a long.
+  if (repeat) f -= std::floor(f / size) * size;
+  if (!(f >= 0)) return 0;  // also catches NaN
+  return f >= size - 1 ? size - 1 : static_cast<long>(f);
+}
+
+// The colour transform works on straight colour; texels with no alpha at all stay clear
+// (an alpha offset does not make the empty parts of an image appear).
+uint32_t transformTexel(const Paint& p, uint32_t px) {
   unsigned a = px >> 24;
-  // The colour transform works on straight colour; texels with no alpha at all stay clear
-  // (an alpha offset does not make the empty parts of an image appear).
   if (p.plainBitmap || a == 0) return px;
   RGBA c;
-  if (a > 0) {
-    c.r = static_cast<uint8_t>(std::min(255u, ((px >> 16) & 0xFF) * 255 / a));
-    c.g = static_cast<uint8_t>(std::min(255u, ((px >> 8) & 0xFF) * 255 / a));
-    c.b = static_cast<uint8_t>(std::min(255u, (px & 0xFF) * 255 / a));
-  }
+  c.r = static_cast<uint8_t>(std::min(255u, ((px >> 16) & 0xFF) * 255 / a));
+  c.g = static_cast<uint8_t>(std::min(255u, ((px >> 8) & 0xFF) * 255 / a));
+  c.b = static_cast<uint8_t>(std::min(255u, (px & 0xFF) * 255 / a));
   c.a = static_cast<uint8_t>(a);
   return transformColor(c, p.cx);
+}
+
+uint32_t bitmapTexel(const Paint& p, double gx, double gy) {
+  const BitmapDef* b = p.bitmap;
+  const long w = b->width, h = b->height;
+  auto at = [&](long tx, long ty) { return b->pixels[static_cast<size_t>(ty) * b->width + static_cast<size_t>(tx)]; };
+  if (!p.smooth) {
+    return transformTexel(p, at(texelIndex(std::floor(gx), w, p.repeat), texelIndex(std::floor(gy), h, p.repeat)));
+  }
+  // Smoothed fills blend the four texels around the point, weighted by distance to their
+  // centres (premultiplied, so clear texels do not darken their neighbours).
+  double u = gx - 0.5, v = gy - 0.5, fu = std::floor(u), fv = std::floor(v);
+  if (!std::isfinite(fu) || !std::isfinite(fv)) return transformTexel(p, at(0, 0));
+  long x0 = texelIndex(fu, w, p.repeat), x1 = texelIndex(fu + 1, w, p.repeat);
+  long y0 = texelIndex(fv, h, p.repeat), y1 = texelIndex(fv + 1, h, p.repeat);
+  unsigned wx = static_cast<unsigned>((u - fu) * 256), wy = static_cast<unsigned>((v - fv) * 256);
+  uint32_t q[4] = {at(x0, y0), at(x1, y0), at(x0, y1), at(x1, y1)};
+  uint32_t out = 0;
+  for (int sh = 0; sh < 32; sh += 8) {
+    unsigned top = (q[0] >> sh & 0xFF) * (256 - wx) + (q[1] >> sh & 0xFF) * wx;
+    unsigned bottom = (q[2] >> sh & 0xFF) * (256 - wx) + (q[3] >> sh & 0xFF) * wx;
+    out |= ((top * (256 - wy) + bottom * wy + 32768) >> 16) << sh;
+  }
+  return transformTexel(p, out);
 }
 
 inline uint32_t gradientColor(const Paint& p, double gx, double gy) {
@@ -219,6 +236,7 @@ void makePaint(const FillStyle& f, const MovieDef* movie, const Matrix& m, const
         p.kind = Paint::Bitmap;
         p.bitmap = b;
         p.repeat = f.repeat;
+        p.smooth = f.smooth;
         p.plainBitmap = cx.identity();
         p.inv = (m * f.matrix).inverted();
       } else {

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "moviectl/raster_jpeg.h"
+
 namespace moviectl {
 
 // ---------------------------------------------------------------------------------------
@@ -357,6 +359,7 @@ struct Parser {
   const ParseLimits& limits;
   std::shared_ptr<const Bytes> data;
   size_t edgeBudget;
+  Bytes jpegTables;  // shared tables of DefineBits images
 
   std::string text(ByteReader& r) {
     std::string s = r.cstr();
@@ -871,12 +874,21 @@ struct Parser {
           movie.characters[c.id] = std::move(c);
           break;
         }
+        case 8:
+          jpegTables.assign(t.data() + t.pos(), t.data() + t.pos() + t.remaining());
+          break;
         case 6:
         case 21:
         case 35: {
           Character c;
           c.kind = Character::Bitmap;
           c.id = t.u16();
+          size_t jpegSize = code == 35 ? t.u32() : t.remaining();
+          const uint8_t* p = t.data() + t.pos();
+          size_t n = std::min(jpegSize, t.remaining());
+          c.bitmap = decodeBitmapTag(code == 6 ? &jpegTables : nullptr, p, n, p + n, t.remaining() - n,
+                                     limits.maxBitmapPixels);
+          if (c.bitmap) c.bounds = Rect{0, int32_t(c.bitmap->width * 20), 0, int32_t(c.bitmap->height * 20)};
           movie.characters[c.id] = std::move(c);
           break;
         }
@@ -955,7 +967,7 @@ std::shared_ptr<MovieDef> loadSwf(const uint8_t* p, size_t n, LoadError& err,
   movie->header.fileLength = fileLength;
   ByteReader r(data->data() + 8, data->size() - 8);
   parseHeaderFields(r, movie->header);
-  Parser parser{*movie, limits, data, limits.maxEdgesPerShape * 4};
+  Parser parser{*movie, limits, data, limits.maxEdgesPerShape * 4, {}};
   ByteReader tags(data->data() + 8 + r.pos(), r.remaining());
   parser.parseTimeline(tags, movie->root, movie->header.frameCount, 0);
   return movie;

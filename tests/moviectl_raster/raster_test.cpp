@@ -23,6 +23,8 @@ struct P {
   double x, y;
 };
 
+constexpr double kPi = 3.14159265358979323846;
+
 int32_t tw(double px) { return static_cast<int32_t>(std::lround(px * 20)); }
 
 RGBA rgba(uint8_t r, uint8_t g, uint8_t b, uint8_t a = 255) { return RGBA{r, g, b, a}; }
@@ -72,9 +74,9 @@ struct ShapeMaker {
     p.fills = fills;
     p.lines = lines;
     p.fill1 = fill1;
-    const double k = 1 / std::cos(M_PI / 8);
+    const double k = 1 / std::cos(kPi / 8);
     for (int i = 0; i < 8; ++i) {
-      double a0 = M_PI / 4 * i, am = a0 + M_PI / 8, a1 = a0 + M_PI / 4;
+      double a0 = kPi / 4 * i, am = a0 + kPi / 8, a1 = a0 + kPi / 4;
       p.edges.push_back(Edge{tw(cx + r * std::cos(a0)), tw(cy + r * std::sin(a0)), tw(cx + r * k * std::cos(am)),
                              tw(cy + r * k * std::sin(am)), tw(cx + r * std::cos(a1)), tw(cy + r * std::sin(a1)), true});
     }
@@ -173,7 +175,7 @@ TEST(RasterFill, SurfaceBordersClipWithoutChangingPixels) {
   // the same star drawn in the middle of a large one.
   std::vector<P> star;
   for (int k = 0; k < 10; ++k) {
-    double a = k * M_PI / 5 + 0.3, r = k % 2 ? 14 : 38;
+    double a = k * kPi / 5 + 0.3, r = k % 2 ? 14 : 38;
     star.push_back({20 + r * std::cos(a), 20 + r * std::sin(a)});
   }
   ShapeMaker s;
@@ -468,6 +470,28 @@ TEST(RasterBitmap, TexelsRepeatOrClampAndTakeTheColourTransform) {
   Surface faded = draw(tinted, 8, 8, Matrix(), addAlpha, &movie);
   EXPECT_EQ(faded.at(1, 0), 0xFFFFFFFFu);
   EXPECT_EQ(faded.at(0, 0), 0xFFFF0000u);
+  // Magnified ten times: smoothed fills blend between texel centres, others keep hard steps.
+  // Row 0 of the bitmap is red then green; the centre of pixel 9 is at texel 0.95, which is
+  // 0.45 of the way from red's centre to green's.
+  bmp->pixels[1] = 0xFF00FF00u;
+  for (bool smooth : {true, false}) {
+    FillStyle f = fill(false, 5);
+    f.smooth = smooth;
+    f.matrix.a = f.matrix.d = 200;
+    ShapeMaker big;
+    big.path(box(0, 0, 20, 4), 0, big.fill(f), 0);
+    Surface out = draw(big, 20, 4, Matrix(), {}, &movie);
+    EXPECT_EQ(out.at(2, 1), 0xFFFF0000u);   // left of red's centre: clamped, red
+    EXPECT_EQ(out.at(17, 1), 0xFF00FF00u);  // right of green's centre
+    if (smooth) {
+      EXPECT_NEAR(red(out.at(9, 1)), 140, 2);
+      EXPECT_NEAR(green(out.at(9, 1)), 115, 2);
+      EXPECT_GT(red(out.at(7, 1)), red(out.at(9, 1)));
+    } else {
+      EXPECT_EQ(out.at(9, 1), 0xFFFF0000u);
+      EXPECT_EQ(out.at(10, 1), 0xFF00FF00u);
+    }
+  }
   // A fill naming a bitmap the movie does not have leaves the surface alone.
   ShapeMaker missing;
   missing.path(box(0, 0, 8, 8), 0, missing.fill(fill(true, 77)), 0);
