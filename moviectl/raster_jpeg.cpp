@@ -102,12 +102,7 @@ class Decoder {
     for (uint32_t y = 0; y < height_; ++y)
       for (uint32_t x = 0; x < width_; ++x) {
         int s[3] = {0, 0, 0};
-        for (size_t i = 0; i < comps_.size() && i < 3; ++i) {
-          const Component& c = comps_[i];
-          // Nearest sample of a subsampled component.
-          size_t cx = size_t(x) * c.h / hMax_, cy = size_t(y) * c.v / vMax_;
-          s[i] = c.plane[cy * size_t(c.blocksWide) * 8 + cx];
-        }
+        for (size_t i = 0; i < comps_.size() && i < 3; ++i) s[i] = sample(comps_[i], x, y);
         int r, g, b;
         if (comps_.size() >= 3) {
           double yy = s[0], cb = s[1] - 128.0, cr = s[2] - 128.0;
@@ -124,6 +119,26 @@ class Decoder {
   }
 
  private:
+  // A component's value at image pixel (x, y). Subsampled components are interpolated
+  // between the centres of their samples (what decoders call fancy upsampling), with the
+  // edge samples repeated beyond the image.
+  int sample(const Component& c, uint32_t x, uint32_t y) const {
+    const size_t stride = size_t(c.blocksWide) * 8;
+    if (c.h == hMax_ && c.v == vMax_) return c.plane[size_t(y) * stride + x];
+    int compW = (int(width_) * c.h + hMax_ - 1) / hMax_, compH = (int(height_) * c.v + vMax_ - 1) / vMax_;
+    double fx = (x + 0.5) * c.h / hMax_ - 0.5, fy = (y + 0.5) * c.v / vMax_ - 0.5;
+    int x0 = static_cast<int>(std::floor(fx)), y0 = static_cast<int>(std::floor(fy));
+    double wx = fx - x0, wy = fy - y0;
+    auto at = [&](int px, int py) {
+      px = std::clamp(px, 0, compW - 1);
+      py = std::clamp(py, 0, compH - 1);
+      return double(c.plane[size_t(py) * stride + size_t(px)]);
+    };
+    double top = at(x0, y0) * (1 - wx) + at(x0 + 1, y0) * wx;
+    double bottom = at(x0, y0 + 1) * (1 - wx) + at(x0 + 1, y0 + 1) * wx;
+    return static_cast<int>(std::lround(top * (1 - wy) + bottom * wy));
+  }
+
   bool quantTables(const uint8_t* s, size_t n) {
     size_t i = 0;
     while (i < n) {
@@ -420,9 +435,11 @@ std::shared_ptr<BitmapDef> decodeBitmapTag(const Bytes* tables, const uint8_t* d
       while (zs.avail_out > 0 && rc == Z_OK) rc = inflate(&zs, Z_NO_FLUSH);
       inflateEnd(&zs);
     }
+    // The colour data of such images is premultiplied already; channels above their alpha
+    // (compression noise) are clamped so the pixel stays valid.
     for (size_t i = 0; i < a.size(); ++i) {
       uint32_t p = bmp->pixels[i], k = a[i];
-      auto m = [&](int sh) { return ((p >> sh & 0xFF) * k + 127) / 255; };
+      auto m = [&](int sh) { return std::min(p >> sh & 0xFF, k); };
       bmp->pixels[i] = (k << 24) | (m(16) << 16) | (m(8) << 8) | m(0);
     }
   }

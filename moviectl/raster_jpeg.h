@@ -29,7 +29,8 @@ bool decodeJpeg(const uint8_t* tables, size_t tablesSize, const uint8_t* data, s
 
 // The bitmap of a JPEG bitmap tag: `tables` from the movie's shared table tag (or null),
 // the image data (JPEG, or a PNG image in later movies) and optionally compressed alpha
-// (one byte per pixel). Pixels come out premultiplied. Null when the image cannot be read.
+// (one byte per pixel; the colour data is then premultiplied by it already). Pixels come out
+// premultiplied. Null when the image cannot be read.
 std::shared_ptr<BitmapDef> decodeBitmapTag(const Bytes* tables, const uint8_t* data, size_t size,
                                            const uint8_t* alpha, size_t alphaSize, size_t maxPixels);
 

@@ -212,13 +212,18 @@ TEST(RasterJpeg, BitmapTagsTakeTheirAlpha) {
   Bytes z(n);
   compress2(z.data(), &n, alpha.data(), 256, 9);
   z.resize(n);
-  Bytes data = bytes(kJpeg444);
+  // The colour data comes premultiplied: grey 0x12 under alpha 128 stays 0x12, and channels
+  // above their alpha are clamped to it.
+  Bytes data = bytes(kJpegGrey);
   auto bmp = decodeBitmapTag(nullptr, data.data(), data.size(), z.data(), z.size(), 1 << 20);
   ASSERT_TRUE(bmp);
   JpegImage premultiplied;
   premultiplied.width = bmp->width;
   premultiplied.pixels = bmp->pixels;
-  expectColours(quarters(premultiplied), {0xFFFF0000, 0xFF00FF00, 0x80000080, 0x00000000}, "with alpha");
+  expectColours(quarters(premultiplied), {0xFF363636, 0xFFB6B6B6, 0x80121212, 0x00000000}, "with alpha");
+  for (uint32_t px : bmp->pixels)
+    for (int sh : {0, 8, 16}) ASSERT_LE(px >> sh & 0xFF, px >> 24);
+  data = bytes(kJpeg444);
   // Damaged alpha data leaves the pixels it does not reach opaque.
   auto cut = decodeBitmapTag(nullptr, data.data(), data.size(), z.data(), 3, 1 << 20);
   ASSERT_TRUE(cut);
