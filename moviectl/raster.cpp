@@ -11,6 +11,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "moviectl/raster_morph.h"
 #include "moviectl/raster_scan.h"
 
 namespace moviectl {
@@ -363,6 +364,9 @@ struct Drawer {
     switch (d->kind) {
       case DisplayObject::Shape:
         if (ch && ch->shape) renderShape(*ch->shape, d->movie.get(), m, asMask ? maskCx() : cx, target);
+        break;
+      case DisplayObject::Morph:
+        if (ch && ch->morph) renderShape(*morphShapeAt(*ch->morph, d->ratio), d->movie.get(), m, asMask ? maskCx() : cx, target);
         break;
       case DisplayObject::Clip:
         drawChildren(d, m, cx, target, asMask);

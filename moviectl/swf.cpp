@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "moviectl/raster_jpeg.h"
+#include "moviectl/raster_morph.h"
 
 namespace moviectl {
 
@@ -871,6 +872,8 @@ struct Parser {
           c.kind = Character::Morph;
           c.id = t.u16();
           c.bounds = t.rect();
+          c.morph = parseMorphShape(t, code == 84 ? 2 : 1, c.bounds,
+                                    [&](ByteReader& r) { return parseShape(r, 3, false); });
           movie.characters[c.id] = std::move(c);
           break;
         }

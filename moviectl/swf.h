@@ -240,12 +240,15 @@ struct TextDef {
   std::string initialText;
 };
 
+struct MorphDef;  // moviectl/raster_morph.h
+
 struct Character {
   enum Kind : uint8_t { Shape, Sprite, Button, Bitmap, Text, EditText, Morph, Font, Other } kind =
       Other;
   uint16_t id = 0;
   Rect bounds;
   std::shared_ptr<const ShapeDef> shape;
+  std::shared_ptr<const MorphDef> morph;
   std::shared_ptr<const Timeline> sprite;
   std::shared_ptr<ButtonDef> button;
   std::shared_ptr<const BitmapDef> bitmap;
