@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -395,32 +396,65 @@ struct Drawer {
     return c;
   }
 
+  // Clip layers: a mask shows the objects above it, up to its clip depth, only where it
+  // covers. A mask that starts inside another mask's range is itself cut to that mask, and
+  // keeps the cut for all its own range (even past the outer range). The objects under one
+  // mask are drawn together into a layer, which then goes through the mask.
+  struct Clip {
+    int limit;
+    std::unique_ptr<Surface> mask;  // alpha = how much shows
+  };
+
+  static void composite(const Surface& layer, const Surface& mask, Surface& target) {
+    for (size_t p = 0; p < layer.pixels.size(); ++p) {
+      uint32_t src = layer.pixels[p];
+      if (!src) continue;
+      unsigned a = mask.pixels[p] >> 24;
+      if (a) blend(target.pixels[p], src, a == 255 ? 256 : a);
+    }
+  }
+
   void drawChildren(DisplayObject* d, const Matrix& m, const ColorTransform& cx, Surface& target, bool asMask) {
     if (++depth > 100) {
       --depth;
       return;
     }
-    for (auto it = d->children.begin(); it != d->children.end(); ++it) {
-      DisplayObject* c = it->second;
+    std::vector<Clip> clips;
+    std::unique_ptr<Surface> layer;  // objects waiting to go through the innermost mask
+    auto flush = [&]() {
+      if (layer && !clips.empty()) composite(*layer, *clips.back().mask, target);
+      layer.reset();
+    };
+    for (auto& entry : d->children) {
+      const int objectDepth = entry.first;
+      DisplayObject* c = entry.second;
+      // Masks whose range has ended no longer clip.
+      size_t before = clips.size();
+      bool innermostEnded = !clips.empty() && clips.back().limit < objectDepth;
+      if (innermostEnded) flush();
+      clips.erase(std::remove_if(clips.begin(), clips.end(), [&](const Clip& k) { return k.limit < objectDepth; }),
+                  clips.end());
+      if (!innermostEnded && clips.size() != before) flush();
       if (c->isMask) {
-        // Clip layer: the objects up to clipDepth show only where the mask covers.
-        int limit = c->clipDepth;
-        Surface layer(target.width, target.height);
-        Surface mask(target.width, target.height);
-        drawObject(c, m, cx, mask, true);
-        auto jt = std::next(it);
-        for (; jt != d->children.end() && jt->first <= limit; ++jt) drawObject(jt->second, m, cx, layer, asMask);
-        for (size_t p = 0; p < layer.pixels.size(); ++p) {
-          uint32_t src = layer.pixels[p];
-          if (!src) continue;
-          unsigned a = mask.pixels[p] >> 24;
-          if (a) blend(target.pixels[p], src, a == 255 ? 256 : a);
+        auto mask = std::make_unique<Surface>(target.width, target.height);
+        drawObject(c, m, cx, *mask, true);
+        if (!clips.empty()) {
+          const Surface& outer = *clips.back().mask;
+          for (size_t p = 0; p < mask->pixels.size(); ++p)
+            if (uint32_t px = mask->pixels[p]) mask->pixels[p] = scalePixel(px, outer.pixels[p] >> 24);
         }
-        it = std::prev(jt);
+        flush();
+        clips.push_back({c->clipDepth, std::move(mask)});
         continue;
       }
-      drawObject(c, m, cx, target, asMask);
+      if (clips.empty()) {
+        drawObject(c, m, cx, target, asMask);
+        continue;
+      }
+      if (!layer) layer = std::make_unique<Surface>(target.width, target.height);
+      drawObject(c, m, cx, *layer, asMask);
     }
+    flush();
     --depth;
   }
 };

@@ -560,6 +560,30 @@ TEST(RasterClip, LayersShowOnlyWhereTheMaskCovers) {
   EXPECT_NEAR(blue(edge), 128, 2);
 }
 
+TEST(RasterClip, MasksInsideMasksAreCutAndNeverDrawn) {
+  // Outer mask (x 0..100) clips depth 2; at depth 2 an inner mask (x 50..150, green) clips
+  // up to depth 4. A blue band across everything at depth 4 (past the outer range) shows
+  // only where both masks cover; a red band at depth 6 is clipped by nothing.
+  Tags t;
+  t.tag(9, {255, 255, 255});
+  t.rectShape(1, 2000, 2000, 0, 0, 0);   // 100 x 100
+  t.rectShape(2, 2000, 2000, 0, 255, 0);
+  t.rectShape(3, 8000, 400, 0, 0, 255);  // 400 x 20
+  t.rectShape(4, 8000, 400, 255, 0, 0);
+  t.tag(26, placeAt(1, 1, 0, 0, 2));
+  t.tag(26, placeAt(2, 2, 1000, 0, 4));
+  t.tag(26, placeAt(3, 4, 0, 400));
+  t.tag(26, placeAt(4, 6, 0, 1400));
+  t.showFrame();
+  Surface s = renderMovie(t);
+  EXPECT_EQ(s.at(75, 30), 0xFF0000FFu);   // inside both masks
+  EXPECT_EQ(s.at(25, 30), 0xFFFFFFFFu);   // outer only
+  EXPECT_EQ(s.at(125, 30), 0xFFFFFFFFu);  // inner only
+  EXPECT_EQ(s.at(75, 5), 0xFFFFFFFFu);    // the inner mask itself is not drawn
+  EXPECT_EQ(s.at(125, 80), 0xFFFF0000u);  // past every range
+  EXPECT_EQ(s.at(300, 80), 0xFFFF0000u);
+}
+
 // --- hostile geometry ------------------------------------------------------------------------
 
 TEST(RasterRobustness, NonFiniteFarAndHugeTransformsDrawSafely) {
