@@ -111,6 +111,7 @@ void Player::unloadLevel(int level) {
     for (auto& kv : levels_) unloadTree(kv.second);
     levels_.clear();
     queue_.clear();
+    initQueue_.clear();
   }
 }
 
@@ -245,7 +246,11 @@ void Player::finishPlace(DisplayObject* d) {
     Value proto = getMember(Value(ctor), "prototype");
     if (proto.isObject()) o->proto = proto.o;
   }
-  if (version() >= 6) queueClipEvent(d, EvInitialize, nullptr);
+  // Initialize events run ahead of the actions already queued (an unload of the clip this
+  // one replaces, the frame scripts).
+  if (version() >= 6)
+    for (auto& a : d->clipActions)
+      if (a.events & EvInitialize) initQueue_.push_back(QueuedAction{d, a.code, nullptr, "", false});
   if (ctor) {
     QueuedAction q{d, {}, ctor, "", false};
     q.handlerName = "\x01construct";
@@ -581,14 +586,17 @@ void Player::runClipEventNow(DisplayObject* clip, uint32_t event, const char* ha
 
 void Player::runQueue() {
   size_t guard = 0;
-  while (!queue_.empty()) {
+  while (!queue_.empty() || !initQueue_.empty()) {
     std::vector<QueuedAction> batch;
-    batch.swap(queue_);
+    batch.swap(initQueue_);
+    batch.insert(batch.end(), queue_.begin(), queue_.end());
+    queue_.clear();
     for (size_t i = 0; i < batch.size(); ++i) {
       QueuedAction& q = batch[i];
       if (++guard > 1000000) {
         limitHit_ = true;
         queue_.clear();
+        initQueue_.clear();
         return;
       }
       try {
@@ -1471,10 +1479,11 @@ void Player::maybeCollect() {
   }
   for (Object* l : keyListeners) mark(l);
   for (Object* l : mouseListeners) mark(l);
-  for (auto& q : queue_) {
-    if (q.fn) mark(q.fn);
-    if (q.clip && q.clip->object) mark(q.clip->object);
-  }
+  for (auto* list : {&queue_, &initQueue_})
+    for (auto& q : *list) {
+      if (q.fn) mark(q.fn);
+      if (q.clip && q.clip->object) mark(q.clip->object);
+    }
   // Display objects whose object dies lose it; they are no longer reachable by scripts.
   for (auto& d : displayObjects_)
     if (d->object && !d->object->marked) {

@@ -246,6 +246,7 @@ class Player {
   std::vector<std::unique_ptr<Object>> heap_;
   std::vector<std::unique_ptr<DisplayObject>> displayObjects_;
   std::vector<QueuedAction> queue_;
+  std::vector<QueuedAction> initQueue_;  // initialize events: ahead of everything queued
   std::vector<std::vector<QueuedAction>> levelQueues_;
   int buildDepth_ = 0;
   std::set<std::pair<const void*, uint16_t>> initDone_;

@@ -388,3 +388,21 @@ TEST(Avm1Semantics, FrameScriptsQueuedByAGotoWaitForTheFrameInProgress) {
   player.advance();
   EXPECT_EQ(trace, (Lines{"root 1", "movie 1", "movie 2", "root 2", "root 1"}));
 }
+
+TEST(Avm1Semantics, InitializeOfAReplacingClipComesBeforeTheUnloadOfTheOldOne) {
+  auto say = [](const std::string& text) { return assembled("push '" + text + "'\ntrace"); };
+  Tags child;
+  child.showFrame();
+  Tags t;
+  t.sprite(1, 1, child);
+  t.placeWithEvents(1, 1, {{EvInitialize, say("init 1")}, {EvLoad, say("load 1")}, {EvUnload, say("unload 1")}})
+      .showFrame();
+  t.remove(1).placeWithEvents(1, 1, {{EvInitialize, say("init 2")}, {EvLoad, say("load 2")}}).showFrame();
+  Bytes swf = movie(t, 7, 2);
+  Player player;
+  Lines trace;
+  player.onTrace = [&](const std::string& line) { trace.push_back(line); };
+  ASSERT_TRUE(player.load(swf.data(), swf.size()));
+  player.advance();
+  EXPECT_EQ(trace, (Lines{"init 1", "load 1", "init 2", "unload 1", "load 2"}));
+}

@@ -111,6 +111,26 @@ struct Tags {
     if (!name.empty()) str(p, name);
     return tag(26, p);
   }
+  // PlaceObject2 of a new unnamed character with clip event handlers (SWF 6+ event flags).
+  Tags& placeWithEvents(uint16_t id, uint16_t depth, const std::vector<std::pair<uint32_t, Asm>>& events) {
+    Bytes p;
+    u8(p, 0x80 | 0x02 | 0x04);
+    u16(p, depth);
+    u16(p, id);
+    u8(p, 0);
+    u16(p, 0);
+    uint32_t all = 0;
+    for (auto& e : events) all |= e.first;
+    u32(p, all);
+    for (auto& e : events) {
+      Bytes code = e.second.end();
+      u32(p, e.first);
+      u32(p, static_cast<uint32_t>(code.size()));
+      p.insert(p.end(), code.begin(), code.end());
+    }
+    u32(p, 0);
+    return tag(26, p);
+  }
   Tags& remove(uint16_t depth) {
     Bytes p;
     u16(p, depth);
