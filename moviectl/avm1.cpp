@@ -519,7 +519,7 @@ RunResult Interp::run(size_t pc, size_t end) {
       }
       case 0x25: {
         DisplayObject* d = targetFromValue(pop());
-        if (d && d->byScript) pl.removeClip(d);
+        if (d && Player::removableDepth(d->depth) && d->level < 0) pl.removeClip(d);
         break;
       }
       case 0x26: {

@@ -797,7 +797,8 @@ NATIVE(mcPrevFrame) {
 }
 NATIVE(mcGetDepth) {
   auto* d = clipSelf(pl, self);
-  return d ? Value(d->depth) : Value();
+  // A removed clip has no depth, unless it waits for its unload handler.
+  return d && (!d->removed || d->depth < -32768) ? Value(d->depth) : Value();
 }
 NATIVE(mcSwapDepths) {
   if (auto* d = clipSelf(pl, self)) pl.swapDepths(d, arg(args, 0));
@@ -805,7 +806,7 @@ NATIVE(mcSwapDepths) {
 }
 NATIVE(mcRemove) {
   auto* d = clipSelf(pl, self);
-  if (d && d->depth >= 0 && d->level < 0) pl.removeClip(d);
+  if (d && Player::removableDepth(d->depth) && d->level < 0) pl.removeClip(d);
   return Value();
 }
 NATIVE(mcDuplicate) {

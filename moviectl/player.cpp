@@ -163,6 +163,15 @@ void Player::removeClip(DisplayObject* d) {
   if (!d || !d->parent || d->removed) return;
   auto it = d->parent->children.find(d->depth);
   if (it != d->parent->children.end() && it->second == d) d->parent->children.erase(it);
+  // A clip with an unload handler lives on until the handler ran, at a depth below every
+  // timeline depth.
+  bool handler = false;
+  for (auto& a : d->clipActions) handler = handler || (a.events & EvUnload);
+  if (!handler && d->object) {
+    Value f = getMember(Value(d->object), "onUnload");
+    handler = f.isObject() && f.o->isCallable();
+  }
+  if (handler) d->depth = -32769 - d->depth;
   unloadTree(d);
 }
 

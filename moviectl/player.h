@@ -187,6 +187,8 @@ class Player {
   DisplayObject* duplicateClip(DisplayObject* src, const std::string& name, int depth, Object* init);
   DisplayObject* createEmptyClip(DisplayObject* parent, const std::string& name, int depth);
   void removeClip(DisplayObject* d);
+  // Scripts remove only clips in the dynamic depth range (timeline depths are negative).
+  static bool removableDepth(int depth) { return depth >= 0 && depth < 1048576; }
   void swapDepths(DisplayObject* d, const Value& target);
   Value getClipProperty(DisplayObject* d, int index);
   void setClipProperty(DisplayObject* d, int index, const Value& v);

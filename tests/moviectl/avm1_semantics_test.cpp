@@ -406,3 +406,50 @@ TEST(Avm1Semantics, InitializeOfAReplacingClipComesBeforeTheUnloadOfTheOldOne) {
   player.advance();
   EXPECT_EQ(trace, (Lines{"init 1", "load 1", "init 2", "unload 1", "load 2"}));
 }
+
+TEST(Avm1Semantics, ScriptsRemoveClipsOnlyInTheDynamicDepthRange) {
+  // For each depth: make a clip, remove it, and report whether it is still there.
+  std::string script;
+  for (const char* depth : {"5", "1000000", "-5", "2000000"}) {
+    std::string name = std::string("m") + depth;
+    script += "push " + std::string(depth) + "\npush '" + name + "'\npush 2\npush 'createEmptyMovieClip'\ncallFunction\npop\n";
+    script += "push 0\npush '" + name + "'\ngetVariable\npush 'removeMovieClip'\ncallMethod\npop\n";
+    script += "push '" + name + "'\ngetVariable\ntypeof\ntrace\n";
+  }
+  EXPECT_EQ(run(7, script), (Lines{"undefined", "undefined", "movieclip", "movieclip"}));
+}
+
+TEST(Avm1Semantics, RemovedClipWaitsForItsUnloadHandlerBelowTheTimelineDepths) {
+  const char* script = R"(
+push 7
+push 'gone'
+push 2
+push 'createEmptyMovieClip'
+callFunction
+pop
+push 'gone'
+getVariable
+push 'onUnload'
+function ''
+push 0
+push 'this'
+getVariable
+push 'getDepth'
+callMethod
+trace
+end
+setMember
+push 'kept'
+push 'gone'
+getVariable
+setVariable
+push 0
+push 'gone'
+getVariable
+push 'removeMovieClip'
+callMethod
+pop
+push 'after removal'
+trace)";
+  EXPECT_EQ(run(7, script), (Lines{"after removal", "-32776"}));
+}
