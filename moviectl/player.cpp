@@ -928,7 +928,7 @@ DisplayObject* Player::createEmptyClip(DisplayObject* parent, const std::string&
 
 DisplayObject* Player::attachClip(DisplayObject* parent, uint16_t id, const std::string& name, int depth,
                                   Object* init) {
-  if (!parent || !parent->isClip() || !parent->movie) return nullptr;
+  if (!parent || !parent->isClip() || !parent->movie || !creatableDepth(depth)) return nullptr;
   PlaceInfo p;
   p.hasCharacter = true;
   p.characterId = id;
@@ -958,7 +958,7 @@ DisplayObject* Player::attachClip(DisplayObject* parent, uint16_t id, const std:
 }
 
 DisplayObject* Player::duplicateClip(DisplayObject* src, const std::string& name, int depth, Object* init) {
-  if (!src || !src->isClip() || !src->parent || src->level >= 0) return nullptr;
+  if (!src || !src->isClip() || !src->parent || src->level >= 0 || !creatableDepth(depth)) return nullptr;
   DisplayObject* parent = src->parent;
   if (!roomFor(parent)) return nullptr;
   DisplayObject* d = newDisplayObject();

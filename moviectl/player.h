@@ -189,6 +189,8 @@ class Player {
   void removeClip(DisplayObject* d);
   // Scripts remove only clips in the dynamic depth range (timeline depths are negative).
   static bool removableDepth(int depth) { return depth >= 0 && depth < 1048576; }
+  // Depths scripts may create clips at.
+  static bool creatableDepth(int depth) { return depth >= -kTimelineDepthOffset && depth <= 2130690044; }
   void swapDepths(DisplayObject* d, const Value& target);
   Value getClipProperty(DisplayObject* d, int index);
   void setClipProperty(DisplayObject* d, int index, const Value& v);

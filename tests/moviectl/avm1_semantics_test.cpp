@@ -453,3 +453,38 @@ push 'after removal'
 trace)";
   EXPECT_EQ(run(7, script), (Lines{"after removal", "-32776"}));
 }
+
+TEST(Avm1Semantics, DuplicatesOnlyUpToTheHighestScriptDepth) {
+  const char* script = R"(
+push 1
+push 'src'
+push 2
+push 'createEmptyMovieClip'
+callFunction
+pop
+push 2130690044
+push 'ok'
+push 2
+push 'src'
+getVariable
+push 'duplicateMovieClip'
+callMethod
+pop
+push 2130690045
+push 'bad'
+push 2
+push 'src'
+getVariable
+push 'duplicateMovieClip'
+callMethod
+pop
+push 'ok'
+getVariable
+typeof
+trace
+push 'bad'
+getVariable
+typeof
+trace)";
+  EXPECT_EQ(run(7, script), (Lines{"movieclip", "undefined"}));
+}
