@@ -363,6 +363,9 @@ void Player::runFrameTags(DisplayObject* clip, int frame1, bool runActions) {
   }
 }
 
+// The depths a timeline manages; a rebuild leaves clips at other depths alone.
+static bool timelineDepth(int depth) { return depth >= -kTimelineDepthOffset && depth < 0; }
+
 void Player::gotoFrameOf(DisplayObject* clip, int frame1, bool stopAfter) {
   if (!clip || !clip->isClip() || clip->removed) return;
   if (stopAfter) clip->playing = false;
@@ -387,7 +390,7 @@ void Player::gotoFrameOf(DisplayObject* clip, int frame1, bool stopAfter) {
   if (frame1 > cur) {
     from = cur + 1;
     for (auto& kv : clip->children) {
-      if (kv.first >= 0) continue;
+      if (!timelineDepth(kv.first)) continue;
       Entry e;
       e.place.hasCharacter = true;
       e.place.characterId = kv.second->characterId;
@@ -425,7 +428,7 @@ void Player::gotoFrameOf(DisplayObject* clip, int frame1, bool stopAfter) {
   // Remove timeline objects that are not part of the target frame.
   std::vector<int> drop;
   for (auto& kv : clip->children) {
-    if (kv.first >= 0) continue;
+    if (!timelineDepth(kv.first)) continue;
     auto it = state.find(kv.first);
     bool keep = false;
     if (it != state.end() && it->second.place.characterId == kv.second->characterId) {

@@ -488,3 +488,23 @@ typeof
 trace)";
   EXPECT_EQ(run(7, script), (Lines{"movieclip", "undefined"}));
 }
+
+TEST(Avm1Semantics, RewindRemovesScriptClipsOnlyAtTimelineDepths) {
+  std::string script = "push 'was_here'\ngetVariable\nif again\npush 'was_here'\npush true\nsetVariable\n";
+  const std::vector<std::pair<std::string, std::string>> clips = {{"a", "-1"}, {"b", "-16385"}, {"c", "5"}};
+  for (auto& c : clips)
+    script += "push " + c.second + "\npush '" + c.first + "'\npush 2\npush 'createEmptyMovieClip'\ncallFunction\npop\n";
+  script += "jump done\nagain:\n";
+  for (auto& c : clips) script += "push '" + c.first + "'\ngetVariable\ntypeof\ntrace\n";
+  script += "done:\n";
+  Tags t;
+  t.doAction(assembled(script)).showFrame().showFrame();
+  Bytes swf = movie(t, 7, 2);
+  Player player;
+  Lines trace;
+  player.onTrace = [&](const std::string& line) { trace.push_back(line); };
+  ASSERT_TRUE(player.load(swf.data(), swf.size()));
+  player.advance();
+  player.advance();
+  EXPECT_EQ(trace, (Lines{"undefined", "movieclip", "movieclip"}));
+}
