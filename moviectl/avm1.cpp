@@ -469,8 +469,10 @@ RunResult Interp::run(size_t pc, size_t end) {
       case 0x20: {
         Value t = pop();
         DisplayObject* d = nullptr;
-        if (pl.clipOf(t)) {
-          d = pl.clipOf(t);
+        if (DisplayObject* c = pl.clipOf(t)) {
+          // A clip is targeted by its path: of two siblings with one name, the first wins.
+          d = pl.resolveTargetPath(c, pl.targetPath(c));
+          if (!d) d = c;
         } else {
           std::string s = pl.toString(t);
           if (s.empty()) {

@@ -508,3 +508,30 @@ TEST(Avm1Semantics, RewindRemovesScriptClipsOnlyAtTimelineDepths) {
   player.advance();
   EXPECT_EQ(trace, (Lines{"undefined", "movieclip", "movieclip"}));
 }
+
+TEST(Avm1Semantics, TellTargetOfAClipGoesByItsPath) {
+  // Two siblings named alike: targeting the second one by reference reaches the first.
+  const char* script = R"(
+push 'a'
+push 0
+push 'twin'
+push 2
+push 'createEmptyMovieClip'
+callFunction
+setVariable
+push 'b'
+push 1
+push 'twin'
+push 2
+push 'createEmptyMovieClip'
+callFunction
+setVariable
+push 'b'
+getVariable
+setTarget2
+push 0
+push 'getDepth'
+callFunction
+trace)";
+  EXPECT_EQ(run(7, script), Lines{"0"});
+}
