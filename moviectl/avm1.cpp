@@ -1569,7 +1569,10 @@ std::string Player::toString(const Value& v) {
     case Value::String: return v.s;
     case Value::Obj: {
       if (!v.o) return "null";
-      if (v.o->kind == Object::Clip && v.o->clip) return targetPath(v.o->clip);
+      if (v.o->kind == Object::Clip && v.o->clip) {
+        DisplayObject* live = liveClip(v.o->clip);
+        return live ? targetPath(live) : "";
+      }
       Value p = toPrimitive(v, true);
       if (p.type == Value::Obj) return "[type Object]";
       return toString(p);

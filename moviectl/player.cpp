@@ -156,6 +156,7 @@ void Player::removeAtDepth(DisplayObject* parent, int depth) {
   if (it == parent->children.end()) return;
   DisplayObject* d = it->second;
   parent->children.erase(it);
+  keepForUnload(d);
   unloadTree(d);
 }
 
@@ -163,8 +164,14 @@ void Player::removeClip(DisplayObject* d) {
   if (!d || !d->parent || d->removed) return;
   auto it = d->parent->children.find(d->depth);
   if (it != d->parent->children.end() && it->second == d) d->parent->children.erase(it);
-  // A clip with an unload handler lives on until the handler ran, at a depth below every
-  // timeline depth.
+  keepForUnload(d);
+  unloadTree(d);
+}
+
+// A clip with an unload handler lives on until the handler ran, at a depth below every
+// timeline depth.
+void Player::keepForUnload(DisplayObject* d) {
+  if (!d->isClip() || d->removed) return;
   bool handler = false;
   for (auto& a : d->clipActions) handler = handler || (a.events & EvUnload);
   if (!handler && d->object) {
@@ -172,7 +179,6 @@ void Player::removeClip(DisplayObject* d) {
     handler = f.isObject() && f.o->isCallable();
   }
   if (handler) d->depth = -32769 - d->depth;
-  unloadTree(d);
 }
 
 // Clips nested deeper than this are not created: a sprite that places itself would otherwise
@@ -689,8 +695,30 @@ static bool parseLevel(const std::string& seg, bool cs, int& level) {
 }
 
 DisplayObject* Player::clipOf(const Value& v) {
-  if (v.isObject() && v.o->kind == Object::Clip && v.o->clip) return v.o->clip;
+  if (v.isObject() && v.o->kind == Object::Clip && v.o->clip) return liveClip(v.o->clip);
   return nullptr;
+}
+
+DisplayObject* Player::liveClip(DisplayObject* d) {
+  // A clip waiting for its unload handler still answers for itself.
+  if (!d || !d->removed || d->depth < -32768) return d;
+  // A reference to a removed clip finds the clip now at the same path, if any.
+  std::vector<const std::string*> names;
+  DisplayObject* c = d;
+  for (int guard = 0; c && c->level < 0 && guard < 1000; c = c->parent, ++guard) names.push_back(&c->name);
+  if (!c || c->level < 0) return nullptr;
+  DisplayObject* cur = root(c->level);
+  bool cs = caseSensitive();
+  for (auto it = names.rbegin(); cur && it != names.rend(); ++it) {
+    DisplayObject* found = nullptr;
+    for (auto& kv : cur->children)
+      if (kv.second->isClip() && !kv.second->name.empty() && namesEqual(kv.second->name, **it, cs)) {
+        found = kv.second;
+        break;
+      }
+    cur = found;
+  }
+  return cur;
 }
 
 DisplayObject* Player::resolveTargetPath(DisplayObject* base, const std::string& path) {

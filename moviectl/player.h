@@ -200,6 +200,8 @@ class Player {
   Matrix worldMatrix(DisplayObject* d);
   DisplayObject* resolveTargetPath(DisplayObject* base, const std::string& path);
   DisplayObject* clipOf(const Value& v);
+  // A reference to a removed clip stands for the clip now at its path, or for nothing.
+  DisplayObject* liveClip(DisplayObject* d);
   void runFrameActionsNow(DisplayObject* clip, int frame1);
   void executeCode(const ActionCode& code, DisplayObject* target, int version);
 
@@ -225,6 +227,7 @@ class Player {
   DisplayObject* placeCharacter(DisplayObject* parent, const PlaceInfo& p, bool fromGoto);
   void applyPlace(DisplayObject* parent, const PlaceInfo& p, bool fromGoto);
   void removeAtDepth(DisplayObject* parent, int depth);
+  void keepForUnload(DisplayObject* d);
   void runFrameTags(DisplayObject* clip, int frame1, bool runActions);
   void advanceClip(DisplayObject* clip);
   void collectClips(DisplayObject* d, std::vector<DisplayObject*>& out);

@@ -535,3 +535,50 @@ callFunction
 trace)";
   EXPECT_EQ(run(7, script), Lines{"0"});
 }
+
+TEST(Avm1Semantics, ReferenceToARemovedClipFindsTheClipNowAtItsPath) {
+  // x = a.a; remove a; make a new a: x names nothing; give the new a a child a: x is it.
+  const char* script = R"(
+push 0
+push 'a'
+push 2
+push 'createEmptyMovieClip'
+callFunction
+pop
+push 'x'
+push 0
+push 'a'
+push 2
+push 'a'
+getVariable
+push 'createEmptyMovieClip'
+callMethod
+setVariable
+push 0
+push 'a'
+getVariable
+push 'removeMovieClip'
+callMethod
+pop
+push 0
+push 'a'
+push 2
+push 'createEmptyMovieClip'
+callFunction
+pop
+push 'x'
+getVariable
+trace
+push 0
+push 'a'
+push 2
+push 'a'
+getVariable
+push 'createEmptyMovieClip'
+callMethod
+pop
+push 'x'
+getVariable
+trace)";
+  EXPECT_EQ(run(7, script), (Lines{"", "_level0.a.a"}));
+}
