@@ -225,7 +225,8 @@ NATIVE(arraySlice) {
   if (!a) return Value();
   long len = static_cast<long>(a->elems.size());
   long s = clampIndex(num(pl, args, 0, 0), len);
-  long e = args.size() > 1 ? clampIndex(num(pl, args, 1), len) : len;
+  // An undefined end means the end of the array.
+  long e = args.size() > 1 && !args[1].isUndefined() ? clampIndex(num(pl, args, 1), len) : len;
   std::vector<Value> out;
   for (long i = s; i < e; ++i) out.push_back(a->elems[static_cast<size_t>(i)]);
   return Value(pl.newArray(out));

@@ -582,3 +582,9 @@ getVariable
 trace)";
   EXPECT_EQ(run(7, script), (Lines{"", "_level0.a.a"}));
 }
+
+TEST(Avm1Semantics, ArraySliceTreatsAnUndefinedEndAsTheEnd) {
+  const char* slice = "push 2\npush 5\npush 4\npush 3\npush 2\npush 1\npush 5\ninitArray\npush 'slice'\ncallMethod\ntrace";
+  EXPECT_EQ(run(7, std::string("push undefined\npush 1\n") + slice), Lines{"2,3,4,5"});
+  EXPECT_EQ(run(7, std::string("push 3\npush 1\n") + slice), Lines{"2,3"});
+}
