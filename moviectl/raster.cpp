@@ -79,6 +79,30 @@ uint32_t transformColor(const RGBA& c, const ColorTransform& cx) {
 
 // ---- paints ----------------------------------------------------------------------------------
 
+// Colour values as stored (sRGB) to light intensity and back, for gradients that blend in
+// linear light.
+struct LightTables {
+  static constexpr int kSteps = 4096;
+  double linear[256];
+  uint8_t stored[kSteps];
+  LightTables() {
+    for (int v = 0; v < 256; ++v) {
+      double c = v / 255.0;
+      linear[v] = c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    }
+    for (int i = 0; i < kSteps; ++i) {
+      double c = static_cast<double>(i) / (kSteps - 1);
+      double v = c <= 0.0031308 ? c * 12.92 : 1.055 * std::pow(c, 1 / 2.4) - 0.055;
+      stored[i] = to8(v * 255);
+    }
+  }
+};
+
+const LightTables& lightTables() {
+  static const LightTables tables;
+  return tables;
+}
+
 // Gradient colours are looked up in a table four times finer than the 256 ratios, so that
 // long gradients change smoothly from pixel to pixel instead of in visible steps.
 constexpr int kGradientSteps = 1024;
@@ -88,6 +112,7 @@ struct Paint {
   enum Kind { Solid, Gradient, Bitmap } kind = Solid;
   uint32_t color = 0;  // premultiplied (Solid)
   bool radial = false;
+  double focal = 0;  // focal point of a radial gradient, -1..1 along its x axis
   uint8_t spread = 0;
   Matrix inv;          // device -> gradient or texel space
   uint32_t lut[kGradientSteps];  // premultiplied gradient colours
@@ -144,8 +169,22 @@ uint32_t bitmapTexel(const Paint& p, double gx, double gy) {
   return transformTexel(p, out);
 }
 
+// How far a point is from the focal point towards the rim of a radial gradient (1 on the
+// rim), in units of the gradient circle: the root of |F + (P - F) / t| = 1.
+inline double focalRatio(double px, double py, double f) {
+  double dx = px - f, dy = py, a = dx * dx + dy * dy, b = f * dx;
+  double root = std::sqrt(b * b - a * (f * f - 1));
+  return a > 0 ? a / (root - b) : 0;
+}
+
 inline uint32_t gradientColor(const Paint& p, double gx, double gy) {
-  double t = p.radial ? std::sqrt(gx * gx + gy * gy) / 16384.0 : (gx + 16384.0) / 32768.0;
+  double t;
+  if (!p.radial)
+    t = (gx + 16384.0) / 32768.0;
+  else if (p.focal == 0)
+    t = std::sqrt(gx * gx + gy * gy) / 16384.0;
+  else
+    t = focalRatio(gx / 16384.0, gy / 16384.0, p.focal);
   if (p.spread == 1) {  // reflect
     t = std::fmod(std::fabs(t), 2.0);
     if (t > 1) t = 2 - t;
@@ -208,24 +247,41 @@ void makePaint(const FillStyle& f, const MovieDef* movie, const Matrix& m, const
       }
       p.kind = Paint::Gradient;
       p.radial = f.type != FillStyle::Linear;
+      // A focal point on the rim would make the colour jump; keep it just inside.
+      p.focal = f.type == FillStyle::Focal && std::isfinite(f.gradient.focal) ? std::clamp(f.gradient.focal, -0.98, 0.98) : 0;
       p.spread = f.gradient.spread;
       p.inv = (m * f.matrix).inverted();
+      // Where each stop sits: a stop never sits before the one ahead of it, and stops that
+      // share a ratio (or go backwards) take one ratio step each after it, so every stop
+      // keeps a band of its own.
+      std::vector<int> place(st.size());
+      for (size_t k = 0; k < st.size(); ++k) place[k] = k ? std::max<int>(st[k].ratio, place[k - 1] + 1) : st[k].ratio;
       for (int step = 0; step < kGradientSteps; ++step) {
         double i = step * 255.0 / (kGradientSteps - 1);  // position in ratio units
+        // The colour comes from the first stop at or past the position, blended with the
+        // stop before it. Before the first stop and past all of them the colour is flat.
         RGBA c;
-        if (i <= st.front().ratio) {
+        size_t k = 0;
+        while (k < st.size() && place[k] < i) ++k;
+        if (k == 0) {
           c = st.front().color;
-        } else if (i >= st.back().ratio) {
+        } else if (k == st.size()) {
           c = st.back().color;
         } else {
-          size_t k = 1;
-          while (k < st.size() && st[k].ratio < i) ++k;
-          if (k >= st.size()) k = st.size() - 1;
           const auto& a = st[k - 1];
           const auto& b = st[k];
-          double t = b.ratio == a.ratio ? 0 : (i - a.ratio) / static_cast<double>(b.ratio - a.ratio);
+          double t = (i - place[k - 1]) / static_cast<double>(place[k] - place[k - 1]);  // place[k-1] < i <= place[k]
           auto mix = [&](uint8_t x, uint8_t y) { return static_cast<uint8_t>(std::lround(x + (y - x) * t)); };
-          c = RGBA{mix(a.color.r, b.color.r), mix(a.color.g, b.color.g), mix(a.color.b, b.color.b), mix(a.color.a, b.color.a)};
+          auto mixLight = [&](uint8_t x, uint8_t y) {
+            const LightTables& lt = lightTables();
+            double v = lt.linear[x] + (lt.linear[y] - lt.linear[x]) * t;
+            return lt.stored[static_cast<int>(std::clamp(v, 0.0, 1.0) * (LightTables::kSteps - 1) + 0.5)];
+          };
+          if (f.gradient.interpolation == 1)
+            c = RGBA{mixLight(a.color.r, b.color.r), mixLight(a.color.g, b.color.g), mixLight(a.color.b, b.color.b),
+                     mix(a.color.a, b.color.a)};
+          else
+            c = RGBA{mix(a.color.r, b.color.r), mix(a.color.g, b.color.g), mix(a.color.b, b.color.b), mix(a.color.a, b.color.a)};
         }
         p.lut[step] = transformColor(c, cx);
       }

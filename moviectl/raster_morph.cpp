@@ -21,7 +21,7 @@ void parseMorphFill(ByteReader& r, FillStyle& a, FillStyle& b) {
     b.matrix = r.matrix();
     r.align();
     a.gradient.spread = b.gradient.spread = static_cast<uint8_t>(r.ub(2));
-    r.ub(2);
+    a.gradient.interpolation = b.gradient.interpolation = static_cast<uint8_t>(r.ub(2));
     unsigned n = r.ub(4);
     for (unsigned i = 0; i < n && !r.overrun(); ++i) {
       Gradient::Stop s, e;

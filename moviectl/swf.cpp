@@ -492,7 +492,7 @@ struct Parser {
       f.matrix = r.matrix();
       r.align();
       f.gradient.spread = static_cast<uint8_t>(r.ub(2));
-      r.ub(2);
+      f.gradient.interpolation = static_cast<uint8_t>(r.ub(2));
       unsigned n = r.ub(4);
       for (unsigned i = 0; i < n; ++i) {
         Gradient::Stop s;

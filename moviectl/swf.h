@@ -169,6 +169,7 @@ struct Gradient {
   };
   std::vector<Stop> stops;
   uint8_t spread = 0;
+  uint8_t interpolation = 0;  // 1: colours blend in linear light rather than as stored
   double focal = 0;
 };
 

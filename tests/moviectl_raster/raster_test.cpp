@@ -415,6 +415,26 @@ TEST(RasterGradient, RatiosSpreadAndRadialDistance) {
   EXPECT_LE(biggest, 6);
   EXPECT_EQ(red(rampOut.at(100, 1)), 255);
 
+  // Stops that share a ratio or go backwards each keep a band of their own: red ends at
+  // ratio 254, then blue takes ratio 255 and everything past the end.
+  FillStyle odd = linear(0);
+  odd.gradient.stops = {{254, rgba(255, 0, 0)}, {0, rgba(0, 0, 255)}, {0, rgba(0, 255, 0)}};
+  ShapeMaker oddShape;
+  oddShape.path(box(0, 0, 200, 4), 0, oddShape.fill(odd), 0);
+  Surface oddOut = draw(oddShape, 200, 4);
+  EXPECT_EQ(oddOut.at(50, 2), 0xFFFF0000u);
+  EXPECT_EQ(oddOut.at(150, 2), 0xFF0000FFu);
+
+  // Blending in linear light: halfway from black to white is brighter than 128.
+  for (uint8_t mode : {0, 1}) {
+    FillStyle grey = linear(0);
+    grey.gradient.stops = {{0, rgba(0, 0, 0)}, {255, rgba(255, 255, 255)}};
+    grey.gradient.interpolation = mode;
+    ShapeMaker g;
+    g.path(box(0, 0, 100, 4), 0, g.fill(grey), 0);
+    EXPECT_NEAR(red(draw(g, 100, 4).at(49, 2)), mode ? 186 : 126, 3) << int(mode);
+  }
+
   FillStyle radial = linear(0);
   radial.type = FillStyle::Radial;
   ShapeMaker s;
@@ -424,6 +444,19 @@ TEST(RasterGradient, RatiosSpreadAndRadialDistance) {
   EXPECT_NEAR(blue(out.at(99, 49)), 252, 2);  // 49.5 px out of 50
   EXPECT_EQ(out.at(99, 99), 0xFF0000FFu);     // beyond the radius
   EXPECT_EQ(out.at(0, 0), 0xFF0000FFu);
+
+  // A focal point halfway to the right rim: red there, and the centre a third of the way
+  // from it to the left rim.
+  FillStyle focal = radial;
+  focal.type = FillStyle::Focal;
+  focal.gradient.focal = 0.5;
+  ShapeMaker f;
+  f.path(box(0, 0, 100, 100), 0, f.fill(focal), 0);
+  Surface fout = draw(f, 100, 100);
+  EXPECT_NEAR(red(fout.at(75, 49)), 250, 4);
+  EXPECT_NEAR(red(fout.at(49, 49)), 170, 4);
+  EXPECT_NEAR(blue(fout.at(49, 49)), 85, 4);
+  EXPECT_NEAR(blue(fout.at(99, 49)), 250, 6);
 }
 
 TEST(RasterBitmap, TexelsRepeatOrClampAndTakeTheColourTransform) {
