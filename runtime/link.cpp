@@ -454,7 +454,7 @@ CScriptFunction* LinkImage(CScriptEngine& e, CCompiledScript& image) {
             ++e.anonymousCounter;
         }
         *cf->name = bound;
-        e.globals[Intern(e, bound)] = root;
+        GlobalSlot(e, Intern(e, bound)) = root;
     }
     return mainFunction;
 }

@@ -38,7 +38,7 @@ int ObjectMethod(CScriptEngine& e, CScriptClass*, void* self, uint32_t atom, CSc
             *result = StaticText(e, self ? "[object Object]" : "[type Function]");
             return 1;
         case AtomValueOf:
-            *result = self ? *static_cast<CScriptValue*>(self) : e.globals[Intern(e, "Object")];
+            *result = self ? *static_cast<CScriptValue*>(self) : GlobalSlot(e, Intern(e, "Object"));
             return 1;
         case AtomToSource:
             if (!self) *result = StaticText(e, "new Object()");
@@ -80,7 +80,7 @@ int FunctionMethod(CScriptEngine& e, CScriptClass*, void* self, uint32_t atom, C
         return 1;
     }
     if (atom == AtomValueOf) {
-        *result = self ? *static_cast<CScriptValue*>(self) : e.globals[Intern(e, "Function")];
+        *result = self ? *static_cast<CScriptValue*>(self) : GlobalSlot(e, Intern(e, "Function"));
         return 1;
     }
     return 0;
@@ -225,8 +225,8 @@ void DefineFunction(CScriptEngine& e, const char* name, OnCallFn call) {
 }  // namespace
 
 void RegisterGlobals(CScriptEngine& e) {
-    e.globals[Intern(e, "NaN")] = MakeNaN();
-    e.globals[Intern(e, "Infinity")] = MakeFloat(std::numeric_limits<double>::infinity());
+    GlobalSlot(e, Intern(e, "NaN")) = MakeNaN();
+    GlobalSlot(e, Intern(e, "Infinity")) = MakeFloat(std::numeric_limits<double>::infinity());
     DefineFunction(e, "parseInt", &ParseIntCall);
     DefineFunction(e, "parseFloat", &ParseFloatCall);
     DefineFunction(e, "escape", &EscapeCall);

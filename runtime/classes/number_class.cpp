@@ -19,7 +19,7 @@ enum MathMember {
     kSqrt, kTan, kE, kLN10, kLN2, kLOG10E, kLOG2E, kPI, kSQRT1_2, kSQRT2,
 };
 
-CScriptValue GlobalNamed(CScriptEngine& e, const char* name) { return e.globals[Intern(e, name)]; }
+CScriptValue GlobalNamed(CScriptEngine& e, const char* name) { return GlobalSlot(e, Intern(e, name)); }
 
 CScriptValue NumberConstant(int member) {
     switch (member) {

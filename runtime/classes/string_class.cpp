@@ -134,7 +134,7 @@ int StringMethod(CScriptEngine& e, CScriptClass* cls, void* self, uint32_t atom,
             return 1;
         }
         if (atom == AtomValueOf) {
-            *result = e.globals[Intern(e, "String")];
+            *result = GlobalSlot(e, Intern(e, "String"));
             return 1;
         }
         if (member == kFromCharCode) {

@@ -193,6 +193,19 @@ TEST_F(Script, RunningTheSameImageTwiceRenumbersAnonymousFunctions) {
     EXPECT_EQ(Result(), "1");
 }
 
+// Binding functions whose names are new atoms grows the global table while the linker
+// stores into it; the stores must land in the grown table.
+TEST_F(Script, LinkingManyNewFunctionsGrowsTheGlobalTable) {
+    std::string source;
+    for (int i = 0; i < 3000; ++i)
+        source += "function g" + std::to_string(i) + "() { return " + std::to_string(i) + "; }\n";
+    source += "g0() + g1234() + g2999();";
+    ASSERT_TRUE(Run(source)) << Message();
+    EXPECT_EQ(Result(), "4233");
+    ASSERT_TRUE(Run("typeof g2000 + g2000();")) << Message();
+    EXPECT_EQ(Result(), "function2000");
+}
+
 TEST_F(Script, RunFileChoosesImageOrSourceByExtensionAndMagic) {
     CompileResult r = CompileText("40 + 2;", 0);
     ASSERT_TRUE(r.ok);
