@@ -118,6 +118,42 @@ bool NotOf(const CScriptValue& v) {
     }
 }
 
+// Integer arithmetic of the fused sequences, with the results ADD, SUB, MUL, MOD and the
+// bitwise operators give two integers; false where MOD must take its general path.
+inline bool IntArith(uint8_t op, int64_t x, int64_t y, int64_t& out) {
+    switch (op) {
+        case OP_ADD: out = int64_t(uint64_t(x) + uint64_t(y)); return true;
+        case OP_SUB: out = int64_t(uint64_t(x) - uint64_t(y)); return true;
+        case OP_MUL: out = int64_t(uint64_t(x) * uint64_t(y)); return true;
+        case OP_MOD:
+            if (y <= 0 || x == 0) return false;
+            out = x % y;
+            return true;
+        case OP_BITAND: out = x & y; return true;
+        case OP_BITOR: out = x | y; return true;
+        default: out = x ^ y; return true;
+    }
+}
+
+// The dense cell an integer index reads, or null when GETINDEX must take its general path.
+inline const CScriptValue* DenseCell(const CScriptValue* container, const CScriptValue* key) {
+    if (container->tag != TagArray || key->tag != TagInteger) return nullptr;
+    CScriptArray* a = container->a;
+    uint64_t index = uint32_t(uint64_t(key->i));
+    return index < a->denseCapacity && index < a->length ? &a->dense[index] : nullptr;
+}
+
+// Stores into a dense cell as SETINDEX does; false when it must take its general path.
+inline bool StoreDense(const CScriptValue* container, const CScriptValue* key, const CScriptValue& value) {
+    if (container->tag != TagArray || key->tag != TagInteger) return false;
+    CScriptArray* a = container->a;
+    uint64_t index = uint32_t(uint64_t(key->i));
+    if (index >= a->denseCapacity) return false;
+    a->dense[index] = value;
+    if (index >= a->length) a->length = index + 1;
+    return true;
+}
+
 void ReleaseVariable(CScriptValue* var) {
     if (var->tag == TagHost) {
         ReleaseHostData(var->h);
@@ -153,6 +189,7 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
     CallRecord* cf = &e.frames[e.frameCount - 1];
     CScriptValue* fp = cf->fp;
     CCompiledFunction* fn = cf->fn;
+    FusedOp* fused = fn->fused;  // the current function's fused sequences
     uint32_t* pc = fn->words;
     uint32_t w = 0;
     uint32_t argsN = 0;
@@ -202,19 +239,23 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
         &&L_POP, &&L_DUP, &&L_NOP, &&L_END, &&L_BAD, &&L_STORENAME, &&L_DELNAME, &&L_DELGLOBAL, &&L_DELVAR,
         &&L_DELARG,
         &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
-        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_PROLOGUE, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
-        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
-        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
-        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
-        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
-        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
-        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
-        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
-        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
-        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
-        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
-        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
-        &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, 
+        &&L_PROLOGUE, &&L_ARITH, &&L_ARITHSTORE, &&L_ARITHTOP, &&L_GETINDEXF, &&L_GETINDEXTOP, &&L_SETINDEXF, &&L_SETINDEXVALUE,
+        &&L_GETMEMBERF, &&L_ADDSTORE, &&L_ADDSTORECONST, &&L_ADDTOP, &&L_ADDTOPCONST, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_CJ_LT_SS, &&L_CJ_LE_SS, &&L_CJ_GT_SS, &&L_CJ_GE_SS, &&L_CJ_EQ_SS, &&L_CJ_NE_SS, &&L_CJ_LT_SK, &&L_CJ_LE_SK,
+        &&L_CJ_GT_SK, &&L_CJ_GE_SK, &&L_CJ_EQ_SK, &&L_CJ_NE_SK, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_JCJ_LT_SS, &&L_JCJ_LE_SS, &&L_JCJ_GT_SS, &&L_JCJ_GE_SS, &&L_JCJ_EQ_SS, &&L_JCJ_NE_SS, &&L_JCJ_LT_SK, &&L_JCJ_LE_SK,
+        &&L_JCJ_GT_SK, &&L_JCJ_GE_SK, &&L_JCJ_EQ_SK, &&L_JCJ_NE_SK, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_LS_LT_SS, &&L_LS_LE_SS, &&L_LS_GT_SS, &&L_LS_GE_SS, &&L_LS_EQ_SS, &&L_LS_NE_SS, &&L_LS_LT_SK, &&L_LS_LE_SK,
+        &&L_LS_GT_SK, &&L_LS_GE_SK, &&L_LS_EQ_SK, &&L_LS_NE_SK, &&L_LS_LT_SS_K, &&L_LS_LE_SS_K, &&L_LS_GT_SS_K, &&L_LS_GE_SS_K,
+        &&L_LS_EQ_SS_K, &&L_LS_NE_SS_K, &&L_LS_LT_SK_K, &&L_LS_LE_SK_K, &&L_LS_GT_SK_K, &&L_LS_GE_SK_K, &&L_LS_EQ_SK_K, &&L_LS_NE_SK_K,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
 #undef X
     };
 #define DISPATCH()                        \
@@ -223,12 +264,26 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
         goto* kLabels[w & 0xFF];          \
     } while (0)
 #define CASE(name) L_##name:
+#define INTERNAL(name, code) L_##name:
 #define NEXT() DISPATCH()
+#define RUN_AS(op)                        \
+    do {                                  \
+        w = (op);                         \
+        goto* kLabels[w];                 \
+    } while (0)
 #else
 #define DISPATCH() goto dispatch
 #define CASE(name) case OP_##name: L_##name:
+#define INTERNAL(name, code) case code: L_##name:
 #define NEXT() goto dispatch
+#define RUN_AS(op)                        \
+    do {                                  \
+        w = (op);                         \
+        goto reswitch;                    \
+    } while (0)
 #endif
+// Operand of a fused sequence: its frame slot or its constant.
+#define SOURCE(s) ((s).constant ? &(s).value : fp + (s).offset)
 
     for (;;) {
         try {
@@ -237,6 +292,7 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
 #else
         dispatch:
             w = *pc++;
+        reswitch:
             switch (uint8_t(w)) {
                 default: goto L_BAD;
 #endif
@@ -657,12 +713,7 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
                 for (uint32_t i = 0; i < n; ++i) *sp-- = MakeUndefined();
                 NEXT();
             }
-#ifdef USE_LABELS
-        L_PROLOGUE:
-#else
-            case kOpPrologue:
-#endif
-            {
+            INTERNAL(PROLOGUE, kOpPrologue) {
                 // LOADARG 1, ADD2, ARGS n: pc is at LOADARG's operand, n three words on.
                 argsN = pc[3];
                 pc += 4;
@@ -949,9 +1000,208 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
                 cf = &e.frames[e.frameCount - 1];
                 fp = cf->fp;
                 fn = cf->fn;
+                fused = fn->fused;
+                if (uint8_t(*pc) == OP_NIP) {
+                    // The caller's NIP that drops `this`, the count and the arguments: the
+                    // value goes straight to where that NIP would move it.
+                    slot += pc[1];
+                    pc += 2;
+                }
                 *slot = r;
                 sp = slot - 1;
                 NEXT();
+            }
+
+            // Fused sequences (linker): the fast paths cover integers, dense array cells and
+            // cached own properties; anything else runs the sequence's instructions one by one.
+#define COMPARE_JUMP(name, code, OPER, right)                                     \
+    INTERNAL(J##name, code + (kOpJumpCompare - kOpCompareJump)) {                 \
+        int32_t rel = int32_t(*pc);                                               \
+        pc += 1 + rel;                                                            \
+        if (rel < 0) {                                                            \
+            SPEND();                                                              \
+            if (sp - fn->stackNeed < e.stackMemory) OVERFLOW();                   \
+        }                                                                         \
+        w = *pc++;                                                                \
+        goto L_##name;                                                            \
+    }                                                                             \
+    INTERNAL(name, code) {                                                        \
+        const FusedOp& d = fused[w >> 8];                                     \
+        const CScriptValue* a = fp + d.a.offset;                                  \
+        const CScriptValue* b = right;                                            \
+        if (a->tag != TagInteger || b->tag != TagInteger) RUN_AS(d.firstOp);      \
+        pc += d.skip;                                                             \
+        if (!(a->i OPER b->i)) {                                                  \
+            pc += d.rel;                                                          \
+            if (d.rel < 0) {                                                      \
+                SPEND();                                                          \
+                if (sp - fn->stackNeed < e.stackMemory) OVERFLOW();               \
+            }                                                                     \
+        }                                                                         \
+        NEXT();                                                                   \
+    }
+            COMPARE_JUMP(CJ_LT_SS, kOpCompareJump + 0, <, fp + d.b.offset)
+            COMPARE_JUMP(CJ_LE_SS, kOpCompareJump + 1, <=, fp + d.b.offset)
+            COMPARE_JUMP(CJ_GT_SS, kOpCompareJump + 2, >, fp + d.b.offset)
+            COMPARE_JUMP(CJ_GE_SS, kOpCompareJump + 3, >=, fp + d.b.offset)
+            COMPARE_JUMP(CJ_EQ_SS, kOpCompareJump + 4, ==, fp + d.b.offset)
+            COMPARE_JUMP(CJ_NE_SS, kOpCompareJump + 5, !=, fp + d.b.offset)
+            COMPARE_JUMP(CJ_LT_SK, kOpCompareJump + 6, <, &d.b.value)
+            COMPARE_JUMP(CJ_LE_SK, kOpCompareJump + 7, <=, &d.b.value)
+            COMPARE_JUMP(CJ_GT_SK, kOpCompareJump + 8, >, &d.b.value)
+            COMPARE_JUMP(CJ_GE_SK, kOpCompareJump + 9, >=, &d.b.value)
+            COMPARE_JUMP(CJ_EQ_SK, kOpCompareJump + 10, ==, &d.b.value)
+            COMPARE_JUMP(CJ_NE_SK, kOpCompareJump + 11, !=, &d.b.value)
+#undef COMPARE_JUMP
+// The loop step: the limit's tag is checked before the store so that a fallback never
+// repeats it; its value is read after, as the test would read it.
+#define LOOP_STEP(name, code, OPER, increment, limit)                             \
+    INTERNAL(name, code) {                                                        \
+        const FusedOp& d = fused[w >> 8];                                         \
+        const CScriptValue* a = fp + d.a.offset;                                  \
+        const CScriptValue* b = increment;                                        \
+        const CScriptValue* c = limit;                                            \
+        if (a->tag != TagInteger || b->tag != TagInteger || c->tag != TagInteger) \
+            RUN_AS(d.firstOp);                                                    \
+        int64_t v = int64_t(uint64_t(a->i) + uint64_t(b->i));                     \
+        fp[d.store] = MakeInt(v);                                                 \
+        pc += (v OPER c->i) ? d.rel : d.exit;                                     \
+        SPEND();                                                                  \
+        if (sp - fn->stackNeed < e.stackMemory) OVERFLOW();                       \
+        NEXT();                                                                   \
+    }
+#define LOOP_STEPS(suffix, code, increment)                                       \
+    LOOP_STEP(LS_LT_SS##suffix, code + 0, <, increment, fp + d.c.offset)          \
+    LOOP_STEP(LS_LE_SS##suffix, code + 1, <=, increment, fp + d.c.offset)         \
+    LOOP_STEP(LS_GT_SS##suffix, code + 2, >, increment, fp + d.c.offset)          \
+    LOOP_STEP(LS_GE_SS##suffix, code + 3, >=, increment, fp + d.c.offset)         \
+    LOOP_STEP(LS_EQ_SS##suffix, code + 4, ==, increment, fp + d.c.offset)         \
+    LOOP_STEP(LS_NE_SS##suffix, code + 5, !=, increment, fp + d.c.offset)         \
+    LOOP_STEP(LS_LT_SK##suffix, code + 6, <, increment, &d.c.value)               \
+    LOOP_STEP(LS_LE_SK##suffix, code + 7, <=, increment, &d.c.value)              \
+    LOOP_STEP(LS_GT_SK##suffix, code + 8, >, increment, &d.c.value)               \
+    LOOP_STEP(LS_GE_SK##suffix, code + 9, >=, increment, &d.c.value)              \
+    LOOP_STEP(LS_EQ_SK##suffix, code + 10, ==, increment, &d.c.value)             \
+    LOOP_STEP(LS_NE_SK##suffix, code + 11, !=, increment, &d.c.value)
+            LOOP_STEPS(, kOpLoopStep, fp + d.b.offset)
+            LOOP_STEPS(_K, kOpLoopStep + 12, &d.b.value)
+#undef LOOP_STEPS
+#undef LOOP_STEP
+            INTERNAL(ADDSTORE, kOpAddStore) {
+                const FusedOp& d = fused[w >> 8];
+                const CScriptValue* a = fp + d.a.offset;
+                const CScriptValue* b = fp + d.b.offset;
+                if (a->tag != TagInteger || b->tag != TagInteger) RUN_AS(d.firstOp);
+                fp[d.store] = MakeInt(int64_t(uint64_t(a->i) + uint64_t(b->i)));
+                pc += d.skip;
+                NEXT();
+            }
+            INTERNAL(ADDSTORECONST, kOpAddStoreConst) {
+                const FusedOp& d = fused[w >> 8];
+                const CScriptValue* a = fp + d.a.offset;
+                if (a->tag != TagInteger) RUN_AS(d.firstOp);
+                fp[d.store] = MakeInt(int64_t(uint64_t(a->i) + uint64_t(d.b.value.i)));
+                pc += d.skip;
+                NEXT();
+            }
+            INTERNAL(ADDTOP, kOpAddTop) {
+                const FusedOp& d = fused[w >> 8];
+                const CScriptValue* b = fp + d.b.offset;
+                if (sp[1].tag != TagInteger || b->tag != TagInteger) RUN_AS(d.firstOp);
+                sp[1].i = int64_t(uint64_t(sp[1].i) + uint64_t(b->i));
+                pc += d.skip;
+                NEXT();
+            }
+            INTERNAL(ADDTOPCONST, kOpAddTopConst) {
+                const FusedOp& d = fused[w >> 8];
+                if (sp[1].tag != TagInteger) RUN_AS(d.firstOp);
+                sp[1].i = int64_t(uint64_t(sp[1].i) + uint64_t(d.b.value.i));
+                pc += d.skip;
+                NEXT();
+            }
+            INTERNAL(ARITH, kOpArith) {
+                const FusedOp& d = fused[w >> 8];
+                const CScriptValue* a = SOURCE(d.a);
+                const CScriptValue* b = SOURCE(d.b);
+                int64_t r;
+                if (a->tag != TagInteger || b->tag != TagInteger || !IntArith(d.op, a->i, b->i, r)) RUN_AS(d.firstOp);
+                *sp-- = MakeInt(r);
+                pc += d.skip;
+                NEXT();
+            }
+            INTERNAL(ARITHSTORE, kOpArithStore) {
+                const FusedOp& d = fused[w >> 8];
+                const CScriptValue* a = SOURCE(d.a);
+                const CScriptValue* b = SOURCE(d.b);
+                int64_t r;
+                if (a->tag != TagInteger || b->tag != TagInteger || !IntArith(d.op, a->i, b->i, r)) RUN_AS(d.firstOp);
+                fp[d.store] = MakeInt(r);
+                pc += d.skip;
+                NEXT();
+            }
+            INTERNAL(ARITHTOP, kOpArithTop) {
+                const FusedOp& d = fused[w >> 8];
+                const CScriptValue* b = SOURCE(d.b);
+                int64_t r;
+                if (sp[1].tag != TagInteger || b->tag != TagInteger || !IntArith(d.op, sp[1].i, b->i, r))
+                    RUN_AS(d.firstOp);
+                sp[1].i = r;
+                pc += d.skip;
+                NEXT();
+            }
+            INTERNAL(GETINDEXF, kOpGetIndex) {
+                const FusedOp& d = fused[w >> 8];
+                const CScriptValue* a = SOURCE(d.a);
+                const CScriptValue* b = SOURCE(d.b);
+                if (const CScriptValue* cell = DenseCell(a, b)) {
+                    *sp-- = cell->tag == TagAbsent ? MakeUndefined() : *cell;
+                    pc += d.skip;
+                    NEXT();
+                }
+                RUN_AS(d.firstOp);
+            }
+            INTERNAL(GETINDEXTOP, kOpGetIndexTop) {
+                const FusedOp& d = fused[w >> 8];
+                if (const CScriptValue* cell = DenseCell(sp + 1, SOURCE(d.b))) {
+                    sp[1] = cell->tag == TagAbsent ? MakeUndefined() : *cell;
+                    pc += d.skip;
+                    NEXT();
+                }
+                RUN_AS(d.firstOp);
+            }
+            INTERNAL(SETINDEXF, kOpSetIndex) {
+                const FusedOp& d = fused[w >> 8];
+                if (StoreDense(SOURCE(d.a), SOURCE(d.b), sp[1])) {
+                    ++sp;
+                    pc += d.skip;
+                    NEXT();
+                }
+                RUN_AS(d.firstOp);
+            }
+            INTERNAL(SETINDEXVALUE, kOpSetIndexValue) {
+                const FusedOp& d = fused[w >> 8];
+                if (StoreDense(SOURCE(d.a), SOURCE(d.b), *SOURCE(d.c))) {
+                    pc += d.skip;
+                    NEXT();
+                }
+                RUN_AS(d.firstOp);
+            }
+            INTERNAL(GETMEMBERF, kOpGetMember) {
+                const FusedOp& d = fused[w >> 8];
+                const CScriptValue* a = SOURCE(d.a);
+                if (a->tag == TagObject) {
+                    // The GETMEMBER word ends the sequence; its upper bits hold the slot cache.
+                    uint32_t member = pc[d.skip - 2];
+                    int32_t atom = int32_t(pc[d.skip - 1]);
+                    CScriptObject* o = a->o;
+                    uint32_t hint = member >> 8;
+                    if (hint < o->count && o->slots[hint].key == atom) {
+                        *sp-- = o->slots[hint].value;
+                        pc += d.skip;
+                        NEXT();
+                    }
+                }
+                RUN_AS(d.firstOp);
             }
 
             CASE(BAD) {
@@ -984,6 +1234,7 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
             fp = newFp;
             sp = newSp;
             pc = fn->words;
+            fused = fn->fused;
             NEXT();
         }
 #ifndef USE_LABELS
@@ -997,6 +1248,7 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
             cf = &e.frames[h.frame];
             fp = cf->fp;
             fn = cf->fn;
+            fused = fn->fused;
             sp = h.sp;
             *sp-- = e.thrown;
             e.thrown = MakeUndefined();
@@ -1016,6 +1268,9 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
 #undef SPEND
 #undef DISPATCH
 #undef CASE
+#undef INTERNAL
+#undef RUN_AS
+#undef SOURCE
 #undef NEXT
 }
 

@@ -31,6 +31,8 @@ void FinalizeFunction(CScriptEngine&, void* payload) {
     delete[] f->words;
     delete f->sourceName;
     delete f->lines;
+    delete[] f->fused;
+    f->fused = nullptr;
     f->name = nullptr;
     f->words = nullptr;
     f->sourceName = nullptr;
@@ -165,6 +167,168 @@ uint32_t VerifyStack(CScriptEngine& e, const std::vector<Instr>& code) {
         if (IsJump(in.op) && in.target > i) dist[in.target] = std::max(dist[in.target], out + 1);
     }
     return uint32_t(std::min<int64_t>(need + maxLocal + 128 + 16, 0x7FFFFFFF));
+}
+
+// Words an instruction takes in linked code.
+uint32_t WordsOf(const Instr& in) {
+    return IsOpcode(in.op) && in.op != OP_RESERVED_6B && InfoOf(in.op).operand != OperandKind::None ? 2 : 1;
+}
+
+// The operand an instruction pushes, when it is a local, an argument or an integer constant.
+bool SourceOf(const Instr& in, const std::vector<CScriptValue>& values, uint32_t base, FusedSource& out) {
+    out = FusedSource{0, true, MakeInt(0)};
+    switch (in.op) {
+        case OP_LOADVAR: out.constant = false; out.offset = -4 - in.operand; return true;
+        case OP_LOADARG: out.constant = false; out.offset = 1 + in.operand; return true;
+        case OP_PUSHINT0: return true;
+        case OP_PUSHINT1: out.value = MakeInt(1); return true;
+        case OP_PUSHINT2: out.value = MakeInt(2); return true;
+        case OP_PUSHINT3: out.value = MakeInt(3); return true;
+        case OP_PUSHINT: out.value = MakeInt(in.operand); return true;
+        case OP_PUSHCONST: {
+            const CScriptValue& v = values[uint32_t(in.operand) - base];
+            if (v.tag != TagInteger) return false;
+            out.value = v;
+            return true;
+        }
+        default: return false;
+    }
+}
+
+bool IsIntArith(uint8_t op) {
+    return op == OP_ADD || op == OP_SUB || op == OP_MUL || op == OP_MOD || op == OP_BITAND || op == OP_BITOR ||
+           op == OP_BITXOR;
+}
+
+bool IsIntCompare(uint8_t op) { return (op >= OP_GE && op <= OP_EQ) || op == OP_STRICTEQ || op == OP_STRICTNE; }
+
+// Comparisons in the order of the fused compare-and-branch opcodes; on two integers the
+// strict forms agree with the loose ones.
+int CompareIndex(uint8_t op) {
+    switch (op) {
+        case OP_LT: return 0;
+        case OP_LE: return 1;
+        case OP_GT: return 2;
+        case OP_GE: return 3;
+        case OP_EQ: case OP_STRICTEQ: return 4;
+        default: return 5;
+    }
+}
+constexpr int kMirrored[6] = {2, 3, 0, 1, 4, 5};  // a OP b == b MIRRORED a
+constexpr int kNegated[6] = {3, 2, 1, 0, 5, 4};   // !(a OP b) == a NEGATED b
+
+bool IsConditional(uint8_t op) {
+    return op == OP_JUMPIFTRUE || op == OP_JUMPIFFALSE || op == OP_JUMPIFTRUTHY || op == OP_JUMPIFFALSY;
+}
+
+// Marks the sequences that run as one step (engine_internal.h, FusedOp) in the linked words.
+// Each fused op stands on its first instruction's opcode word only, so sequences may overlap
+// and jumps into them stay valid.
+void FuseSequences(const std::vector<Instr>& code, const std::vector<CScriptValue>& values, uint32_t base,
+                   std::vector<uint32_t>& words, std::vector<FusedOp>& fused) {
+    const size_t n = code.size();
+    auto end = [&](size_t i) { return code[i].word + WordsOf(code[i]); };
+    for (size_t i = 0; i < n; ++i) {
+        FusedOp d{};
+        FusedSource s0, s1, s2;
+        if (!SourceOf(code[i], values, base, s0)) continue;
+        d.firstOp = code[i].op;
+        uint8_t kind = 0;
+        size_t last = i;
+        bool pair = i + 2 < n && SourceOf(code[i + 1], values, base, s1);
+        if (pair && i + 3 < n && IsIntCompare(code[i + 2].op) && IsConditional(code[i + 3].op) &&
+            !(s0.constant && s1.constant)) {
+            last = i + 3;
+            int cmp = CompareIndex(code[i + 2].op);
+            if (s0.constant) {
+                std::swap(s0, s1);
+                cmp = kMirrored[cmp];
+            }
+            if (code[i + 3].op == OP_JUMPIFTRUE || code[i + 3].op == OP_JUMPIFTRUTHY) cmp = kNegated[cmp];
+            kind = uint8_t(kOpCompareJump + (s1.constant ? 6 : 0) + cmp);
+            d.a = s0;
+            d.b = s1;
+            d.rel = int32_t(words[code[i + 3].word + 1]);
+        } else if (pair && i + 3 < n && IsIntArith(code[i + 2].op) &&
+                   (code[i + 3].op == OP_STOREVAR || code[i + 3].op == OP_STOREARG)) {
+            kind = kOpArithStore;
+            last = i + 3;
+            d.a = s0;
+            d.b = s1;
+            d.op = code[i + 2].op;
+            d.store = code[i + 3].op == OP_STOREVAR ? -4 - code[i + 3].operand : 1 + code[i + 3].operand;
+            if (d.op == OP_ADD && !s0.constant) kind = s1.constant ? kOpAddStoreConst : kOpAddStore;
+        } else if (pair && i + 3 < n && !s1.constant && SourceOf(code[i + 2], values, base, s2) &&
+                   code[i + 3].op == OP_SETINDEX) {
+            kind = kOpSetIndexValue;
+            last = i + 3;
+            d.c = s0;
+            d.a = s1;
+            d.b = s2;
+        } else if (pair && IsIntArith(code[i + 2].op)) {
+            kind = kOpArith;
+            last = i + 2;
+            d.a = s0;
+            d.b = s1;
+            d.op = code[i + 2].op;
+        } else if (pair && !s0.constant && code[i + 2].op == OP_GETINDEX) {
+            kind = kOpGetIndex;
+            last = i + 2;
+            d.a = s0;
+            d.b = s1;
+        } else if (pair && !s0.constant && code[i + 2].op == OP_SETINDEX) {
+            kind = kOpSetIndex;
+            last = i + 2;
+            d.a = s0;
+            d.b = s1;
+        } else if (i + 1 < n && IsIntArith(code[i + 1].op)) {
+            kind = kOpArithTop;
+            last = i + 1;
+            d.b = s0;
+            d.op = code[i + 1].op;
+            if (d.op == OP_ADD) kind = s0.constant ? kOpAddTopConst : kOpAddTop;
+        } else if (i + 1 < n && code[i + 1].op == OP_GETINDEX) {
+            kind = kOpGetIndexTop;
+            last = i + 1;
+            d.b = s0;
+        } else if (i + 1 < n && !s0.constant && code[i + 1].op == OP_GETMEMBER) {
+            kind = kOpGetMember;
+            last = i + 1;
+            d.a = s0;
+        }
+        if (!kind || fused.size() >= (1u << 24)) continue;
+        d.skip = end(last) - (code[i].word + 1);
+        words[code[i].word] = (uint32_t(fused.size()) << 8) | kind;
+        fused.push_back(d);
+    }
+    // The jump that closes a loop leads straight into the loop's test.
+    for (size_t i = 0; i < n; ++i) {
+        if (code[i].op != OP_JUMP || code[i].target >= n) continue;
+        uint8_t target = uint8_t(words[code[code[i].target].word]);
+        if (target >= kOpCompareJump && target < kOpCompareJump + 12)
+            words[code[i].word] = uint32_t(kOpJumpCompare + (target - kOpCompareJump));
+    }
+    // An increment followed by that jump, when the test reads the incremented variable and
+    // leaves the loop forward: the whole step at once.
+    for (size_t i = 0; i + 4 < n; ++i) {
+        uint32_t& word = words[code[i].word];
+        uint8_t kind = uint8_t(word);
+        if (kind != kOpAddStore && kind != kOpAddStoreConst) continue;
+        const Instr& jump = code[i + 4];
+        uint8_t jumpKind = uint8_t(words[jump.word]);
+        if (jumpKind < kOpJumpCompare || jumpKind >= kOpJumpCompare + 12 || jump.target > i) continue;
+        uint32_t testWord = code[jump.target].word;
+        FusedOp& step = fused[word >> 8];
+        const FusedOp& test = fused[words[testWord] >> 8];
+        if (test.a.constant || test.a.offset != step.store || test.rel < 0) continue;
+        int64_t body = int64_t(testWord) + 1 + test.skip;
+        int64_t from = int64_t(code[i].word) + 1;
+        step.c = test.b;
+        step.rel = int32_t(body - from);
+        step.exit = int32_t(body + test.rel - from);
+        word = (word & ~0xFFu) |
+               uint32_t(kOpLoopStep + (kind == kOpAddStoreConst ? 12 : 0) + (jumpKind - kOpJumpCompare));
+    }
 }
 
 struct ParsedFunction {
@@ -317,6 +481,7 @@ CScriptFunction* LinkImage(CScriptEngine& e, CCompiledScript& image) {
     struct Linked {
         std::vector<uint32_t> words;
         std::vector<LineEntry> lines;
+        std::vector<FusedOp> fused;
         uint32_t need;
     };
     std::vector<Linked> linked(functions.size());
@@ -393,6 +558,7 @@ CScriptFunction* LinkImage(CScriptEngine& e, CCompiledScript& image) {
             }
         }
         out.words[words] = OP_END;
+        FuseSequences(instrs, values, base, out.words, out.fused);
         // The prologue every function starts with runs as one step; its words stay in place
         // for any jump that lands inside it.
         if (instrs.size() >= 3 && instrs[0].op == OP_LOADARG && instrs[0].operand == 1 && instrs[1].op == OP_ADD2 &&
@@ -435,6 +601,10 @@ CScriptFunction* LinkImage(CScriptEngine& e, CCompiledScript& image) {
         cf->words = new uint32_t[cf->wordCount];
         std::copy(linked[f].words.begin(), linked[f].words.end(), cf->words);
         cf->stackNeed = linked[f].need;
+        if (!linked[f].fused.empty()) {
+            cf->fused = new FusedOp[linked[f].fused.size()];
+            std::copy(linked[f].fused.begin(), linked[f].fused.end(), cf->fused);
+        }
         cf->entryNeed = std::max<uint32_t>(cf->stackNeed, uint32_t(e.stackLow - e.stackMemory) + kStackMargin);
         if (haveDebug) {
             cf->sourceName = new std::string(namedSource ? sourceName : "unknown");
