@@ -19,21 +19,35 @@ namespace {
 
 const CScriptValue kNoArgs[1] = {MakeInt(0)};
 
-void RunMain(CScriptEngine& e, CCompiledScript& image) {
-    CScriptFunction* main = LinkImage(e, image);
-    if (!main) return;
-    CScriptValue result;
-    RunFunction(e, main, MakeNull(), kNoArgs, result);
-}
+// The end of a run, inside its protected region: the collector runs with the run's result as
+// a root, and the hook hears of it as of any other collection; its nonzero answer fails the
+// run ("hook break"). Nested runs leave collecting to the outermost one.
+struct RunEnd {
+    CScriptEngine& e;
+    bool collected = false;
+    void Collect() {
+        if (e.nesting != 0) return;
+        collected = true;
+        CollectAtSafePoint(e);
+    }
+    // A run that failed before its end still gives back what it left behind.
+    void AfterFailure() {
+        if (!collected && e.nesting == 0) nerva::Collect(e);
+    }
+};
 
-// The end of a run: the collector runs with the run's result as a root.
-void EndOfRun(CScriptEngine& e) {
-    if (e.nesting == 0) Collect(e);
+void RunMain(CScriptEngine& e, CCompiledScript& image, RunEnd& end) {
+    if (CScriptFunction* main = LinkImage(e, image)) {
+        CScriptValue result;
+        RunFunction(e, main, MakeNull(), kNoArgs, result);
+    }
+    end.Collect();
 }
 
 bool RunImageRegion(CScriptEngine& e, CCompiledScript& image) {
-    bool ok = Protected(e, [&] { RunMain(e, image); });
-    EndOfRun(e);
+    RunEnd end{e};
+    bool ok = Protected(e, [&] { RunMain(e, image, end); });
+    if (!ok) end.AfterFailure();
     return ok;
 }
 
@@ -149,12 +163,14 @@ bool CallValue(CScriptEngine& e, const CScriptValue& self, const CScriptValue& f
     }
     CScriptValue held[2] = {self, function};
     CValueRoot root(e, held, 2);
+    RunEnd end{e};
     bool ok = Protected(e, [&] {
         CScriptValue result;
         InvokeValue(e, held[0], held[1], values, result);
         e.lastResult = result;
+        end.Collect();
     });
-    EndOfRun(e);
+    if (!ok) end.AfterFailure();
     return ok;
 }
 
@@ -169,6 +185,7 @@ bool CallMethodByName(CScriptEngine& e, const CScriptValue& receiver, std::strin
     CScriptValue held[2] = {receiver, MakeUndefined()};
     CValueRoot root(e, held, 2);
     bool known = true;
+    RunEnd end{e};
     bool ok = Protected(e, [&] {
         const CScriptValue* args = values ? values : kNoArgs;
         uint32_t atom = Intern(e, method);
@@ -182,8 +199,9 @@ bool CallMethodByName(CScriptEngine& e, const CScriptValue& receiver, std::strin
         } else {
             known = false;
         }
+        end.Collect();
     });
-    EndOfRun(e);
+    if (!ok) end.AfterFailure();
     if (!known) {
         char text[kMessageSize];
         std::snprintf(text, sizeof text, "Warning: unknown method \"%.*s\"", int(method.size()), method.data());

@@ -142,6 +142,47 @@ TEST_F(Collector, HookBreakEndsTheRun) {
     EXPECT_EQ(Message(), "Runtime error: hook break 7");
 }
 
+// The collection that ends every run is reported to the hook too, even when the run never
+// reached the collection threshold, and a nonzero answer there fails the run.
+TEST_F(Collector, HookHearsOfTheCollectionAtTheEndOfARun) {
+    struct Seen {
+        int calls = 0;
+        int code = 0;
+        int answer = 0;
+    } seen;
+    SetHook(*engine, [](int code, void* data) {
+        auto* s = static_cast<Seen*>(data);
+        ++s->calls;
+        s->code = code;
+        return s->answer;
+    }, &seen);
+    Assembler a;
+    a.Function(".main");
+    a.ConstS("done").Op(OP_RETURN);
+    uint64_t before = engine->heap.Stats().collections;
+    ASSERT_TRUE(Run(a)) << Message();
+    EXPECT_EQ(engine->heap.Stats().collections, before + 1);
+    EXPECT_EQ(seen.calls, 1);
+    EXPECT_EQ(seen.code, 2);
+    EXPECT_EQ(ResultText(), "done");
+
+    seen.answer = 3;
+    EXPECT_FALSE(Run(a));
+    EXPECT_EQ(Message(), "Runtime error: hook break 3");
+    EXPECT_EQ(seen.calls, 2);
+
+    // A failed run is still collected, without asking the hook.
+    Assembler b;
+    b.Function(".main");
+    b.ConstS("oops").Op(OP_THROW);
+    seen.answer = 0;
+    before = engine->heap.Stats().collections;
+    EXPECT_FALSE(Run(b));
+    EXPECT_EQ(Message(), "oops");
+    EXPECT_EQ(engine->heap.Stats().collections, before + 1);
+    EXPECT_EQ(seen.calls, 2);
+}
+
 TEST_F(Collector, ExhaustedHeapIsARuntimeErrorAndTheEngineRecovers) {
     // s = "xxxxxxxx"; for (;;) s = s + s;
     engine->heap.SetLimit(size_t(16) << 20);
