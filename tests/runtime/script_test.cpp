@@ -206,6 +206,46 @@ TEST_F(Script, LinkingManyNewFunctionsGrowsTheGlobalTable) {
     EXPECT_EQ(Result(), "function2000");
 }
 
+// A function whose own evaluation stack is larger than the room kept below the nominal stack:
+// with a stack big enough it runs at any depth that leaves it room; deeper, the call is a
+// clean "stack overflow" the script can catch, and the engine stays usable.
+TEST_F(Script, CallsNeedingMoreThanTheGuardRunOrOverflowCleanly) {
+    for (size_t stack : {size_t(4096), size_t(60000)}) {
+        CHostOptions options;
+        options.stackSize = stack;
+        CScriptHost* big = CreateHost(&options);
+        ASSERT_NE(big, nullptr);
+        std::string args;
+        for (int i = 0; i < 9000; ++i) args += (i ? "," : "") + std::to_string(i);
+        std::string source =
+            "function last() { return arguments.length ? 0 : 0; }\n"
+            "function wide() { return Math.max(" + args + "); }\n"
+            "function rec(d) { if (d > 0) return rec(d - 1); return wide(); }\n"
+            "var seen = '';\n"
+            "for (var d = 0; d < 20000; d += 500) {\n"
+            "  try { seen = rec(d); } catch (e) { seen = d + ': ' + e; break; }\n"
+            "}\n"
+            "seen;";
+        ASSERT_TRUE(RunSource(*big, source)) << ErrorText(*big->engine);
+        std::string text = ToNarrow(ToString(*big->engine, LastResult(*big->engine)));
+        if (stack == 4096) {
+            EXPECT_EQ(text, "0: Runtime error: stack overflow");
+        } else {
+            EXPECT_NE(text.find(": Runtime error: stack overflow"), std::string::npos) << text;
+            EXPECT_NE(text.substr(0, 2), "0:") << text;
+        }
+        bool ran = RunSource(*big, "wide() + 1;");
+        if (stack == 4096) {
+            EXPECT_FALSE(ran);
+            EXPECT_STREQ(ErrorText(*big->engine), "Runtime error: stack overflow");
+        } else {
+            ASSERT_TRUE(ran) << ErrorText(*big->engine);
+            EXPECT_EQ(ToNarrow(ToString(*big->engine, LastResult(*big->engine))), "9000");
+        }
+        DestroyHost(big);
+    }
+}
+
 TEST_F(Script, RunFileChoosesImageOrSourceByExtensionAndMagic) {
     CompileResult r = CompileText("40 + 2;", 0);
     ASSERT_TRUE(r.ok);
