@@ -1,7 +1,8 @@
 // The interpreter: one dispatch loop over linked code words (opcode in the low byte; the
 // upper 24 bits of GETMEMBER and SETMEMBER words cache the slot where the name was last
-// found). Stack pointer, frame and code address live in locals; they are written back to
-// the engine before anything that may collect or re-enter scripts.
+// found, those of a fused sequence's first word index its FusedOp record). Stack pointer,
+// frame and code address live in locals; they are written back to the engine before
+// anything that may collect or re-enter scripts.
 #include <cmath>
 #include <cstring>
 
