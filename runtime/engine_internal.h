@@ -36,9 +36,8 @@ struct FusedSource {
 // instruction runs on its own (firstOp) and the rest follow one by one.
 struct FusedOp {
     FusedSource a, b, c;
-    uint8_t op;        // the arithmetic or comparison opcode of the sequence
+    uint8_t op;        // the arithmetic opcode of the sequence
     uint8_t firstOp;   // opcode of the first instruction
-    bool jumpIfTrue;   // compare-and-branch: branch on a true result
     int32_t store;     // arithmetic with store: fp offset of the variable
     uint32_t skip;     // words from the first operand word to the instruction after the sequence
     int32_t rel;       // compare-and-branch: branch distance from there; loop step: distance
