@@ -22,6 +22,10 @@ using vantor::ReadBE32;
 namespace {
 
 constexpr int kMaxRise = kMaxFrameRise;
+// Depth (values pushed minus values popped since entry) at which ARGS still finds the stack
+// pointer at or below the frame's highest slot: entry leaves four header slots and the
+// frame always owns `this` and the count.
+constexpr int kArgsLowestDepth = -5;
 
 [[noreturn]] void Refuse(CScriptEngine& e) { RaiseRuntimeError(e, "Unimplemented Nerva Script bytecode"); }
 
@@ -141,6 +145,10 @@ uint32_t VerifyStack(CScriptEngine& e, const std::vector<Instr>& code) {
         Effect fx = EffectOf(in);
         int d = depth[i];
         if (d - fx.need < -kMaxRise) Refuse(e);
+        // ARGS moves the frame and everything pushed below it; the code must not have popped
+        // past the frame's own slots (this and the count, at least), or there is nothing
+        // whole to move.
+        if (in.op == OP_ARGS && d < kArgsLowestDepth) Refuse(e);
         if (in.op == OP_TRY) flow(in.target, d + 1);
         else if (IsJump(in.op)) flow(in.target, d + fx.delta);
         if (!fx.ends) flow(i + 1, d + fx.delta);

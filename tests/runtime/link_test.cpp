@@ -38,6 +38,8 @@ TEST_F(Linker, RefusesMalformedImagesBeforeRunningAnything) {
          [](Assembler& a) {
              for (int i = 0; i < 12; ++i) a.Op(OP_POPN, 100);
          }},
+        {"ARGS after popping the frame's own slots",
+         [](Assembler& a) { a.Op(OP_POPN, 10).Op(OP_PUSHINT0).Op(OP_ARGS, 60); }},
         {"a loop that pops on every turn",
          [](Assembler& a) {
              auto top = a.NewLabel();
