@@ -211,12 +211,23 @@ void join(Pt c, Pt from, Pt to, double cross, double dot, double radius, std::ve
   arc(c, from, std::atan2(cross, dot), radius, out);
 }
 
+// On the inner side of a turn the two offset lines cross at a distance `half * tan(turn / 2)`
+// back from the joint along each segment. When that is at most half of both segments, the
+// outline can simply turn at the crossing; otherwise (sharp turns, short segments) it returns
+// -1 and the outline passes through the joint instead. `sine` is positive here.
+double innerTrim(double sine, double cosine, double half, double lenA, double lenB) {
+  if (cosine <= -0.9) return -1;
+  double d = half * sine / (1 + cosine);
+  return d <= 0.5 * lenA && d <= 0.5 * lenB ? d : -1;
+}
+
 }  // namespace
 
 void strokeOutline(const std::vector<Pt>& in, double half, PathSink& out) {
   if (in.empty() || !(half > 0)) return;
   // Working buffers kept from call to call.
   thread_local std::vector<Pt> p, dir, nrm, ring;
+  thread_local std::vector<double> len;
   p.clear();
   ring.clear();
   // Consecutive duplicates carry no direction.
@@ -232,16 +243,19 @@ void strokeOutline(const std::vector<Pt>& in, double half, PathSink& out) {
   size_t n = p.size() - 1;  // segments
   dir.resize(n);
   nrm.resize(n);
+  len.resize(n);
   for (size_t i = 0; i < n; ++i) {
-    double dx = p[i + 1].x - p[i].x, dy = p[i + 1].y - p[i].y, len = std::sqrt(dx * dx + dy * dy);
-    dir[i] = {dx / len, dy / len};
+    double dx = p[i + 1].x - p[i].x, dy = p[i + 1].y - p[i].y;
+    len[i] = std::sqrt(dx * dx + dy * dy);
+    dir[i] = {dx / len[i], dy / len[i]};
     nrm[i] = {-dir[i].y * half, dir[i].x * half};
   }
   auto add = [](Pt a, Pt b) { return Pt{a.x + b.x, a.y + b.y}; };
   auto neg = [](Pt a) { return Pt{-a.x, -a.y}; };
   // One side forward, round cap, the other side backward, round cap. At a joint the outer
-  // side gets an arc; the inner side passes through the joint itself, which keeps every
-  // part of the stroke wound the same way even when segments are shorter than the width.
+  // side gets an arc; the inner side turns where its two offset lines cross, or, where that
+  // is not on both segments, passes through the joint itself, which keeps every part of the
+  // stroke wound the same way even when segments are shorter than the width.
   ring.push_back(add(p[0], nrm[0]));
   for (size_t i = 0; i < n; ++i) {
     ring.push_back(add(p[i + 1], nrm[i]));
@@ -250,6 +264,8 @@ void strokeOutline(const std::vector<Pt>& in, double half, PathSink& out) {
     double dot = dir[i].x * dir[i + 1].x + dir[i].y * dir[i + 1].y;
     if (cross <= 0) {
       join(p[i + 1], nrm[i], nrm[i + 1], cross, dot, half, ring);
+    } else if (double d = innerTrim(cross, dot, half, len[i], len[i + 1]); d >= 0) {
+      ring.back() = {ring.back().x - dir[i].x * d, ring.back().y - dir[i].y * d};
     } else {
       ring.push_back(p[i + 1]);
       ring.push_back(add(p[i + 1], nrm[i + 1]));
@@ -263,6 +279,8 @@ void strokeOutline(const std::vector<Pt>& in, double half, PathSink& out) {
     double dot = dir[i - 1].x * dir[i].x + dir[i - 1].y * dir[i].y;
     if (cross > 0) {
       join(p[i], neg(nrm[i]), neg(nrm[i - 1]), -cross, dot, half, ring);
+    } else if (double d = innerTrim(-cross, dot, half, len[i], len[i - 1]); d >= 0) {
+      ring.back() = {ring.back().x + dir[i].x * d, ring.back().y + dir[i].y * d};
     } else {
       ring.push_back(p[i]);
       ring.push_back(add(p[i], neg(nrm[i - 1])));
