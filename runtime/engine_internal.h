@@ -91,6 +91,9 @@ enum InternalOpcode : uint8_t {
     // test then compares (kOpAddStore or kOpAddStoreConst, the JUMP back, the test), in the
     // order of the twelve tests, first with a slot, then with a constant increment.
     kOpLoopStep = 0xB0,
+    // b, comparison, conditional jump with the left operand on the stack: the twelve tests
+    // again, first with a slot, then with a constant on the right.
+    kOpTopCompareJump = 0xC8,
 };
 
 CCompiledFunction* NewCompiledFunction(CScriptEngine& engine);

@@ -250,8 +250,8 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
         &&L_LS_LT_SS, &&L_LS_LE_SS, &&L_LS_GT_SS, &&L_LS_GE_SS, &&L_LS_EQ_SS, &&L_LS_NE_SS, &&L_LS_LT_SK, &&L_LS_LE_SK,
         &&L_LS_GT_SK, &&L_LS_GE_SK, &&L_LS_EQ_SK, &&L_LS_NE_SK, &&L_LS_LT_SS_K, &&L_LS_LE_SS_K, &&L_LS_GT_SS_K, &&L_LS_GE_SS_K,
         &&L_LS_EQ_SS_K, &&L_LS_NE_SS_K, &&L_LS_LT_SK_K, &&L_LS_LE_SK_K, &&L_LS_GT_SK_K, &&L_LS_GE_SK_K, &&L_LS_EQ_SK_K, &&L_LS_NE_SK_K,
-        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
-        &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
+        &&L_TCJ_LT_S, &&L_TCJ_LE_S, &&L_TCJ_GT_S, &&L_TCJ_GE_S, &&L_TCJ_EQ_S, &&L_TCJ_NE_S, &&L_TCJ_LT_K, &&L_TCJ_LE_K,
+        &&L_TCJ_GT_K, &&L_TCJ_GE_K, &&L_TCJ_EQ_K, &&L_TCJ_NE_K, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
         &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
         &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
         &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD, &&L_BAD,
@@ -1088,6 +1088,36 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
             LOOP_STEPS(_K, kOpLoopStep + 12, &d.b.value)
 #undef LOOP_STEPS
 #undef LOOP_STEP
+#define TOP_COMPARE_JUMP(name, code, OPER, right)                                 \
+    INTERNAL(name, code) {                                                        \
+        const FusedOp& d = fused[w >> 8];                                         \
+        const CScriptValue* b = right;                                            \
+        if (sp[1].tag != TagInteger || b->tag != TagInteger) RUN_AS(d.firstOp);   \
+        bool r = sp[1].i OPER b->i;                                               \
+        ++sp;                                                                     \
+        pc += d.skip;                                                             \
+        if (!r) {                                                                 \
+            pc += d.rel;                                                          \
+            if (d.rel < 0) {                                                      \
+                SPEND();                                                          \
+                if (sp - fn->stackNeed < e.stackMemory) OVERFLOW();               \
+            }                                                                     \
+        }                                                                         \
+        NEXT();                                                                   \
+    }
+            TOP_COMPARE_JUMP(TCJ_LT_S, kOpTopCompareJump + 0, <, fp + d.b.offset)
+            TOP_COMPARE_JUMP(TCJ_LE_S, kOpTopCompareJump + 1, <=, fp + d.b.offset)
+            TOP_COMPARE_JUMP(TCJ_GT_S, kOpTopCompareJump + 2, >, fp + d.b.offset)
+            TOP_COMPARE_JUMP(TCJ_GE_S, kOpTopCompareJump + 3, >=, fp + d.b.offset)
+            TOP_COMPARE_JUMP(TCJ_EQ_S, kOpTopCompareJump + 4, ==, fp + d.b.offset)
+            TOP_COMPARE_JUMP(TCJ_NE_S, kOpTopCompareJump + 5, !=, fp + d.b.offset)
+            TOP_COMPARE_JUMP(TCJ_LT_K, kOpTopCompareJump + 6, <, &d.b.value)
+            TOP_COMPARE_JUMP(TCJ_LE_K, kOpTopCompareJump + 7, <=, &d.b.value)
+            TOP_COMPARE_JUMP(TCJ_GT_K, kOpTopCompareJump + 8, >, &d.b.value)
+            TOP_COMPARE_JUMP(TCJ_GE_K, kOpTopCompareJump + 9, >=, &d.b.value)
+            TOP_COMPARE_JUMP(TCJ_EQ_K, kOpTopCompareJump + 10, ==, &d.b.value)
+            TOP_COMPARE_JUMP(TCJ_NE_K, kOpTopCompareJump + 11, !=, &d.b.value)
+#undef TOP_COMPARE_JUMP
             INTERNAL(ADDSTORE, kOpAddStore) {
                 const FusedOp& d = fused[w >> 8];
                 const CScriptValue* a = fp + d.a.offset;

@@ -289,6 +289,13 @@ void FuseSequences(const std::vector<Instr>& code, const std::vector<CScriptValu
             last = i + 2;
             d.a = s0;
             d.b = s1;
+        } else if (i + 2 < n && IsIntCompare(code[i + 1].op) && IsConditional(code[i + 2].op)) {
+            last = i + 2;
+            int cmp = CompareIndex(code[i + 1].op);
+            if (code[i + 2].op == OP_JUMPIFTRUE || code[i + 2].op == OP_JUMPIFTRUTHY) cmp = kNegated[cmp];
+            kind = uint8_t(kOpTopCompareJump + (s0.constant ? 6 : 0) + cmp);
+            d.b = s0;
+            d.rel = int32_t(words[code[i + 2].word + 1]);
         } else if (i + 1 < n && IsIntArith(code[i + 1].op)) {
             kind = kOpArithTop;
             last = i + 1;
