@@ -118,6 +118,10 @@ void Collect(CScriptEngine& e) {
     MarkValue(e, e.thrown);
     CScriptValue* end = e.stackMemory + e.stackTotal;
     for (CScriptValue* v = e.sp + 1; v < end; ++v) MarkValue(e, *v);
+    // Slots below the stack pointer are not roots, so what they still name may be swept;
+    // damaged code that reads such a slot before writing it (a local beyond those it
+    // reserved) must find undefined there, not a reference to a reclaimed block.
+    for (CScriptValue* v = e.stackMemory; v <= e.sp; ++v) *v = MakeUndefined();
     for (uint32_t i = 0; i < e.frameCount; ++i) {
         const CallRecord& r = e.frames[i];
         CScriptHeap::Mark(r.fn);

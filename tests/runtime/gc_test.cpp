@@ -183,6 +183,20 @@ TEST_F(Collector, HookHearsOfTheCollectionAtTheEndOfARun) {
     EXPECT_EQ(seen.calls, 2);
 }
 
+// A value popped off the stack is no root; code that reads its slot again without writing it
+// (a local it never reserved) finds undefined after a collection, never the swept block.
+TEST_F(Collector, SlotsBelowTheStackPointerAreClearedByACollection) {
+    Assembler first;
+    first.Function(".main");
+    first.ConstS("abc").ConstS("def").Op(OP_ADD).Op(OP_POP).Op(OP_PUSHTRUE).Op(OP_RETURN);
+    ASSERT_TRUE(Run(first)) << Message();
+    Assembler second;
+    second.Function(".main");
+    second.Op(OP_LOADVAR, 0).Op(OP_RETURN);
+    ASSERT_TRUE(Run(second)) << Message();
+    EXPECT_EQ(Result().tag, uint32_t(TagUndefined));
+}
+
 TEST_F(Collector, ExhaustedHeapIsARuntimeErrorAndTheEngineRecovers) {
     // s = "xxxxxxxx"; for (;;) s = s + s;
     engine->heap.SetLimit(size_t(16) << 20);
