@@ -208,7 +208,9 @@ struct Interp {
 
   // --- arithmetic -------------------------------------------------------------------------
   Value add2(const Value& a, const Value& b) {
-    Value pa = pl.toPrimitive(a), pb = pl.toPrimitive(b);
+    // A clip stays a clip here: it joins text as its path but adds to a number as NaN.
+    auto prim = [&](const Value& v) { return v.isObject() && v.o->kind == Object::Clip ? v : pl.toPrimitive(v); };
+    Value pa = prim(a), pb = prim(b);
     if (pa.type == Value::String || pb.type == Value::String) return Value(pl.toString(pa) + pl.toString(pb));
     return Value(pl.toNumber(pa) + pl.toNumber(pb));
   }

@@ -799,7 +799,7 @@ NATIVE(mcPrevFrame) {
 NATIVE(mcGetDepth) {
   auto* d = clipSelf(pl, self);
   // A removed clip has no depth, unless it waits for its unload handler.
-  return d && (!d->removed || d->depth < -32768) ? Value(d->depth) : Value();
+  return d && (!d->removed || d->unloading) ? Value(d->depth) : Value();
 }
 NATIVE(mcSwapDepths) {
   if (auto* d = clipSelf(pl, self)) pl.swapDepths(d, arg(args, 0));

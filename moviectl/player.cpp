@@ -141,6 +141,7 @@ Object* Player::clipObject(DisplayObject* d) {
 
 void Player::unloadTree(DisplayObject* d) {
   if (d->removed) return;
+  keepForUnload(d);
   d->removed = true;
   if (liveObjects_ > 0) --liveObjects_;
   std::vector<DisplayObject*> kids;
@@ -156,7 +157,6 @@ void Player::removeAtDepth(DisplayObject* parent, int depth) {
   if (it == parent->children.end()) return;
   DisplayObject* d = it->second;
   parent->children.erase(it);
-  keepForUnload(d);
   unloadTree(d);
 }
 
@@ -164,21 +164,22 @@ void Player::removeClip(DisplayObject* d) {
   if (!d || !d->parent || d->removed) return;
   auto it = d->parent->children.find(d->depth);
   if (it != d->parent->children.end() && it->second == d) d->parent->children.erase(it);
-  keepForUnload(d);
+  // A clip a script removes waits for its unload handler below every timeline depth.
+  if (keepForUnload(d)) d->depth = -32769 - d->depth;
   unloadTree(d);
 }
 
-// A clip with an unload handler lives on until the handler ran, at a depth below every
-// timeline depth.
-void Player::keepForUnload(DisplayObject* d) {
-  if (!d->isClip() || d->removed) return;
+// A clip with an unload handler lives on until the handler ran.
+bool Player::keepForUnload(DisplayObject* d) {
+  if (!d->isClip() || d->removed) return false;
   bool handler = false;
   for (auto& a : d->clipActions) handler = handler || (a.events & EvUnload);
   if (!handler && d->object) {
     Value f = getMember(Value(d->object), "onUnload");
     handler = f.isObject() && f.o->isCallable();
   }
-  if (handler) d->depth = -32769 - d->depth;
+  d->unloading = handler;
+  return handler;
 }
 
 // Clips nested deeper than this are not created: a sprite that places itself would otherwise
@@ -701,7 +702,7 @@ DisplayObject* Player::clipOf(const Value& v) {
 
 DisplayObject* Player::liveClip(DisplayObject* d) {
   // A clip waiting for its unload handler still answers for itself.
-  if (!d || !d->removed || d->depth < -32768) return d;
+  if (!d || !d->removed || d->unloading) return d;
   // A reference to a removed clip finds the clip now at the same path, if any.
   std::vector<const std::string*> names;
   DisplayObject* c = d;

@@ -40,6 +40,7 @@ struct DisplayObject {
   bool removed = false;
   bool byScript = false;   // created by attachMovie / duplicateMovieClip / createEmptyMovieClip
   bool loadDone = false;   // load event already raised
+  bool unloading = false;  // removed while it had an unload handler: references still reach it
   double rotation = 0;     // degrees, kept apart so scale and rotation survive each other
   double xscale = 100, yscale = 100;
   bool transformCached = false;
@@ -227,7 +228,7 @@ class Player {
   DisplayObject* placeCharacter(DisplayObject* parent, const PlaceInfo& p, bool fromGoto);
   void applyPlace(DisplayObject* parent, const PlaceInfo& p, bool fromGoto);
   void removeAtDepth(DisplayObject* parent, int depth);
-  void keepForUnload(DisplayObject* d);
+  bool keepForUnload(DisplayObject* d);
   void runFrameTags(DisplayObject* clip, int frame1, bool runActions);
   void advanceClip(DisplayObject* clip);
   void collectClips(DisplayObject* d, std::vector<DisplayObject*>& out);

@@ -111,6 +111,8 @@ TEST(Avm1Semantics, ComparisonsAndConversions) {
       {"text plus an object without valueOf is text plus undefined", 7,
        "push 'x'\npush 0\npush 'Object'\ncallFunction\nadd2\ntrace", {"xundefined"}},
       {"a carriage return in trace text ends a line", 7, "push 'a\rb'\ntrace", {"a\nb"}},
+      {"a clip adds to a number as NaN", 7, "push 'this'\ngetVariable\npush 1\nadd2\ntrace", {"NaN"}},
+      {"a clip joins text as its path", 7, "push 'this'\ngetVariable\npush 'a'\nadd2\ntrace", {"_level0a"}},
   });
 }
 
