@@ -290,6 +290,10 @@ struct Interp {
   }
 
   // Comparison results are booleans in every version; SWF 4 prints them as 1 and 0.
+  // An element count no 32-bit signed integer holds makes InitArray and InitObject give
+  // undefined and leave the stack alone.
+  static bool invalidCount(double n) { return n < 0 || n > 2147483647.0; }
+
   Value swf4Bool(bool b) { return Value(b); }
 
   // --- functions ------------------------------------------------------------------------
@@ -752,6 +756,10 @@ RunResult Interp::run(size_t pc, size_t end) {
       }
       case 0x42: {
         double n = pl.toNumber(pop());
+        if (invalidCount(n)) {
+          push(Value());
+          break;
+        }
         std::vector<Value> elems;
         long count = std::isfinite(n) && n > 0 ? static_cast<long>(std::min<double>(n, static_cast<double>(stack.size()))) : 0;
         for (long i = 0; i < count; ++i) elems.push_back(pop());
@@ -760,6 +768,10 @@ RunResult Interp::run(size_t pc, size_t end) {
       }
       case 0x43: {
         double n = pl.toNumber(pop());
+        if (invalidCount(n)) {
+          push(Value());
+          break;
+        }
         Object* o = pl.newObject();
         long count = std::isfinite(n) && n > 0 ? static_cast<long>(std::min<double>(n, static_cast<double>(stack.size() / 2 + 1))) : 0;
         std::vector<std::pair<std::string, Value>> kv;

@@ -111,6 +111,10 @@ TEST(Avm1Semantics, ComparisonsAndConversions) {
       {"text plus an object without valueOf is text plus undefined", 7,
        "push 'x'\npush 0\npush 'Object'\ncallFunction\nadd2\ntrace", {"xundefined"}},
       {"a carriage return in trace text ends a line", 7, "push 'a\rb'\ntrace", {"a\nb"}},
+      {"InitArray with an impossible count gives undefined", 7, "push 'a'\npush 'b'\npush 4294967297\ninitArray\ntrace\ntrace\ntrace",
+       {"undefined", "b", "a"}},
+      {"InitObject with an impossible count gives undefined", 7, "push 'a'\npush 'b'\npush -1\ninitObject\ntrace\ntrace\ntrace",
+       {"undefined", "b", "a"}},
       {"a clip adds to a number as NaN", 7, "push 'this'\ngetVariable\npush 1\nadd2\ntrace", {"NaN"}},
       {"a clip joins text as its path", 7, "push 'this'\ngetVariable\npush 'a'\nadd2\ntrace", {"_level0a"}},
   });
