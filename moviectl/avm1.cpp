@@ -1378,9 +1378,10 @@ Value Player::getMember(const Value& obj, const std::string& name) {
     }
     for (auto& kv : d->children) {
       DisplayObject* c = kv.second;
-      if (!c->name.empty() && (c->isClip() || c->kind == DisplayObject::Button || c->kind == DisplayObject::Text) &&
-          namesEqual(c->name, name, cs))
-        return Value(clipObject(c));
+      if (c->name.empty() || !namesEqual(c->name, name, cs)) continue;
+      if (c->isClip() || c->kind == DisplayObject::Button || c->kind == DisplayObject::Text) return Value(clipObject(c));
+      // A named shape has no object of its own: its name reaches the clip that holds it.
+      return Value(o);
     }
     if (d->kind == DisplayObject::Text && namesEqual(name, "text", cs)) return Value(d->text);
   }
@@ -1407,9 +1408,7 @@ bool Player::hasMember(const Value& obj, const std::string& name) {
       if (propertyIndex(name) >= 0) return true;
     }
     for (auto& kv : d->children)
-      if (!kv.second->name.empty() && (kv.second->isClip() || kv.second->kind == DisplayObject::Button || kv.second->kind == DisplayObject::Text) &&
-          namesEqual(kv.second->name, name, cs))
-        return true;
+      if (!kv.second->name.empty() && namesEqual(kv.second->name, name, cs)) return true;
   }
   return findProp(o, name) != nullptr;
 }

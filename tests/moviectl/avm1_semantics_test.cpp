@@ -594,3 +594,17 @@ TEST(Avm1Semantics, ArraySliceTreatsAnUndefinedEndAsTheEnd) {
   EXPECT_EQ(run(7, std::string("push undefined\npush 1\n") + slice), Lines{"2,3,4,5"});
   EXPECT_EQ(run(7, std::string("push 3\npush 1\n") + slice), Lines{"2,3"});
 }
+
+TEST(Avm1Semantics, NamedShapeReachesTheClipThatHoldsIt) {
+  Tags t;
+  t.rectShape(1, 200, 200, 255, 0, 0).place(1, 1, "box");
+  t.doAction(assembled("push 'v'\npush 'on root'\nsetVariable\npush '_root'\ngetVariable\npush 'box'\ngetMember\ndup\ntrace\n"
+                       "push 'v'\ngetMember\ntrace\npush '_root'\ngetVariable\npush 'nothere'\ngetMember\ntrace"))
+      .showFrame();
+  Bytes swf = movie(t, 7, 1);
+  Player player;
+  Lines trace;
+  player.onTrace = [&](const std::string& line) { trace.push_back(line); };
+  ASSERT_TRUE(player.load(swf.data(), swf.size()));
+  EXPECT_EQ(trace, (Lines{"_level0", "on root", "undefined"}));
+}
