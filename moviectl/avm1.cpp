@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <unordered_set>
 
 #include "moviectl/player.h"
 #include "moviectl/internal.h"
@@ -1440,11 +1441,11 @@ void Player::setMember(const Value& obj, const std::string& name, const Value& v
   if (o->kind == Object::Array) {
     if (namesEqual(name, "length", cs)) {
       double n = toNumber(value);
-      if (n >= 0 && n <= (1 << 24)) o->elems.resize(static_cast<size_t>(n));
+      if (n >= 0 && n <= kMaxArrayLength) o->elems.resize(static_cast<size_t>(n));
       return;
     }
     size_t idx;
-    if (arrayIndex(name, idx) && idx < (1u << 24)) {
+    if (arrayIndex(name, idx) && idx < kMaxArrayLength) {
       if (idx >= o->elems.size()) o->elems.resize(idx + 1);
       o->elems[idx] = value;
       return;
@@ -1506,32 +1507,36 @@ std::vector<std::string> Player::enumerate(const Value& obj) {
   std::vector<std::string> out;
   if (!obj.isObject()) return out;
   bool cs = caseSensitive();
-  auto seen = [&](const std::string& n) {
-    for (auto& s : out)
-      if (namesEqual(s, n, cs)) return true;
-    return false;
-  };
+  // Names met so far (listed or hidden), keyed as the version compares them: a large array
+  // must not make every later name cost a scan of the whole list.
+  std::unordered_set<std::string> listed, hidden;
+  auto key = [&](const std::string& n) { return cs ? n : toLowerAscii(n); };
   Object* o = obj.o;
-  std::vector<std::string> shadow;
   int guard = 0;
   for (Object* c = o; c && guard < 256; c = c->proto, ++guard) {
     for (auto it = c->props.rbegin(); it != c->props.rend(); ++it) {
-      if (seen(it->name)) continue;
-      bool hidden = it->flags & DontEnum;
-      bool shadowed = false;
-      for (auto& s : shadow)
-        if (namesEqual(s, it->name, cs)) shadowed = true;
-      if (hidden) {
-        shadow.push_back(it->name);
+      std::string k = key(it->name);
+      if (listed.count(k)) continue;
+      if (it->flags & DontEnum) {
+        hidden.insert(k);
         continue;
       }
-      if (!shadowed) out.push_back(it->name);
+      if (!hidden.count(k)) {
+        out.push_back(it->name);
+        listed.insert(k);
+      }
     }
     if (c->kind == Object::Array)
-      for (size_t i = c->elems.size(); i-- > 0;) out.push_back(std::to_string(i));
+      for (size_t i = c->elems.size(); i-- > 0;) {
+        out.push_back(std::to_string(i));
+        listed.insert(out.back());
+      }
     if (c->kind == Object::Clip && c->clip)
       for (auto it = c->clip->children.rbegin(); it != c->clip->children.rend(); ++it)
-        if (it->second->isClip() && !it->second->name.empty() && !seen(it->second->name)) out.push_back(it->second->name);
+        if (it->second->isClip() && !it->second->name.empty() && !listed.count(key(it->second->name))) {
+          out.push_back(it->second->name);
+          listed.insert(key(it->second->name));
+        }
   }
   return out;
 }

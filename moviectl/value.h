@@ -44,6 +44,10 @@ struct Value {
   bool isObject() const { return type == Obj && o; }
 };
 
+// Arrays are stored densely: an index or length past this bound does not grow them (an index
+// stays an ordinary property), so a tiny movie cannot make one array take gigabytes.
+constexpr size_t kMaxArrayLength = 1u << 20;
+
 enum PropFlags : uint8_t { DontEnum = 1, DontDelete = 2, ReadOnly = 4 };
 
 struct Property {

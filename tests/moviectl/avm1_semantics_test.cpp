@@ -608,3 +608,39 @@ TEST(Avm1Semantics, NamedShapeReachesTheClipThatHoldsIt) {
   ASSERT_TRUE(player.load(swf.data(), swf.size()));
   EXPECT_EQ(trace, (Lines{"_level0", "on root", "undefined"}));
 }
+
+TEST(Avm1Semantics, FarArrayIndexStaysAPropertyInsteadOfGrowingTheArray) {
+  // A tiny movie must not make one array take gigabytes: indexes past the dense bound are
+  // kept as ordinary properties.
+  const char* script = R"(
+push 'a'
+push 0
+initArray
+setVariable
+push 'a'
+getVariable
+push 4194305
+push 'far'
+setMember
+push 'a'
+getVariable
+push 'length'
+getMember
+trace
+push 'a'
+getVariable
+push 4194305
+getMember
+trace
+push 'a'
+getVariable
+push 'length'
+push 4194305
+setMember
+push 'a'
+getVariable
+push 'length'
+getMember
+trace)";
+  EXPECT_EQ(run(7, script), (Lines{"0", "far", "0"}));
+}
