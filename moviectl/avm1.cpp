@@ -212,7 +212,11 @@ struct Interp {
     // A clip stays a clip here: it joins text as its path but adds to a number as NaN.
     auto prim = [&](const Value& v) { return v.isObject() && v.o->kind == Object::Clip ? v : pl.toPrimitive(v); };
     Value pa = prim(a), pb = prim(b);
-    if (pa.type == Value::String || pb.type == Value::String) return Value(pl.toString(pa) + pl.toString(pb));
+    if (pa.type == Value::String || pb.type == Value::String) {
+      std::string r = pl.toString(pa) + pl.toString(pb);
+      pl.chargeWork(r.size());
+      return Value(std::move(r));
+    }
     return Value(pl.toNumber(pa) + pl.toNumber(pb));
   }
 
@@ -498,7 +502,13 @@ RunResult Interp::run(size_t pc, size_t end) {
         }
         break;
       }
-      case 0x21: { Value vb = pop(), va = pop(); std::string a = pl.toString(va), b = pl.toString(vb); push(Value(a + b)); break; }
+      case 0x21: {
+        Value vb = pop(), va = pop();
+        std::string a = pl.toString(va), b = pl.toString(vb);
+        pl.chargeWork(a.size() + b.size());
+        push(Value(a + b));
+        break;
+      }
       case 0x22: {
         double idx = pl.toNumber(pop());
         Value t = pop();
@@ -534,6 +544,7 @@ RunResult Interp::run(size_t pc, size_t end) {
       case 0x26: {
         Value v = pop();
         std::string t = v.type == Value::Undefined ? std::string("undefined") : pl.toString(v);
+        pl.chargeWork(t.size());
         // A carriage return ends a line of trace output like a line feed.
         std::replace(t.begin(), t.end(), '\r', '\n');
         pl.trace(t);
@@ -802,6 +813,7 @@ RunResult Interp::run(size_t pc, size_t end) {
         push(Value());
         if (obj.isObject()) {
           auto names = pl.enumerate(obj);
+          pl.chargeWork(names.size() * 4);
           for (auto& nm : names) push(Value(nm));
         }
         break;

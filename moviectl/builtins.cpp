@@ -180,6 +180,7 @@ std::string joinArray(Player& pl, Object* a, const std::string& sep, int depth =
       out += pl.toString(v);
     }
   }
+  pl.chargeWork(out.size() + a->elems.size() * 4);
   return out;
 }
 
@@ -485,6 +486,7 @@ NATIVE(toLower) { return Value(toLowerAscii(strOf(pl, self))); }
 NATIVE(stringConcat) {
   std::string s = strOf(pl, self);
   for (auto& v : args) s += pl.toString(v);
+  pl.chargeWork(s.size());
   return Value(s);
 }
 

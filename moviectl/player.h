@@ -179,6 +179,13 @@ class Player {
   double timeMs() const;
   bool instanceOf(Object* obj, Object* ctor);
   [[noreturn]] void abortScript();
+  // Counts work that one action does on long strings or lists against the actions a run may
+  // take (a unit per 4 KB or per 1000 items), so a short loop over huge values still ends.
+  void chargeWork(size_t bytes) {
+    if (execDepth_ == 0 && callDepth_ == 0) return;  // no script running: nothing to stop
+    actionCount_ += bytes / 4096;
+    if (actionCount_ > limits_.maxActionsPerRun) abortScript();
+  }
 
   // clip operations shared by actions, methods and the host
   void gotoFrameOf(DisplayObject* clip, int frame1, bool stopAfter);

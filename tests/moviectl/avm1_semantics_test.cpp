@@ -644,3 +644,25 @@ getMember
 trace)";
   EXPECT_EQ(run(7, script), (Lines{"0", "far", "0"}));
 }
+
+TEST(Avm1Semantics, DoublingAStringInAShortLoopStopsTheScript) {
+  // Each pass doubles s; counted by actions alone this loop would build a string of 2^280
+  // bytes. Work on long strings counts against the run, so the script stops and the next
+  // frame plays.
+  Tags t;
+  t.doAction(assembled("push 's'\npush 'x'\nsetVariable\nloop:\npush 's'\npush 's'\ngetVariable\npush 's'\ngetVariable\n"
+                       "add2\nsetVariable\njump loop"))
+      .showFrame();
+  t.doAction(assembled("push 'next frame'\ntrace\npush 's'\ngetVariable\npush 'length'\ngetMember\npush 10000000\nless2\ntrace"))
+      .showFrame();
+  PlayerLimits limits;
+  limits.maxActionsPerRun = 2000;
+  Bytes swf = movie(t, 7, 2);
+  Player player(limits);
+  Lines trace;
+  player.onTrace = [&](const std::string& line) { trace.push_back(line); };
+  ASSERT_TRUE(player.load(swf.data(), swf.size()));
+  EXPECT_TRUE(player.limitHit());
+  player.advance();
+  EXPECT_EQ(trace, (Lines{"next frame", "true"}));
+}
