@@ -308,15 +308,29 @@ int compareValues(Player& pl, const Value& x, const Value& y, int flags, const V
 Value sortImpl(Player& pl, Value self, std::vector<Value> keys, int flags, const Value& fn) {
   Object* a = arrayOf(self);
   if (!a) return Value();
-  std::vector<size_t> order(a->elems.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  // The compare function is script code: it may answer inconsistently or change the array
+  // while it runs. Sort a snapshot with a merge sort that stays in bounds whatever it answers.
+  std::vector<Value> snapshot = a->elems;
+  size_t n = std::min(snapshot.size(), keys.size());
+  std::vector<size_t> order(n), tmp(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
   bool dup = false;
-  std::stable_sort(order.begin(), order.end(), [&](size_t i, size_t j) {
+  auto before = [&](size_t i, size_t j) {
     int c = compareValues(pl, keys[i], keys[j], flags, fn);
     if (c == 0 && i != j) dup = true;
     if (flags & Descending) c = -c;
     return c < 0;
-  });
+  };
+  for (size_t width = 1; width < n; width *= 2) {
+    for (size_t lo = 0; lo < n; lo += 2 * width) {
+      size_t mid = std::min(lo + width, n), hi = std::min(lo + 2 * width, n);
+      size_t x = lo, y = mid, k = lo;
+      while (x < mid && y < hi) tmp[k++] = before(order[y], order[x]) ? order[y++] : order[x++];
+      while (x < mid) tmp[k++] = order[x++];
+      while (y < hi) tmp[k++] = order[y++];
+    }
+    order.swap(tmp);
+  }
   if ((flags & UniqueSort) && dup) return Value(0);
   if (flags & ReturnIndexed) {
     std::vector<Value> idx;
@@ -324,7 +338,7 @@ Value sortImpl(Player& pl, Value self, std::vector<Value> keys, int flags, const
     return Value(pl.newArray(idx));
   }
   std::vector<Value> sorted;
-  for (size_t i : order) sorted.push_back(a->elems[i]);
+  for (size_t i : order) sorted.push_back(snapshot[i]);
   a->elems = sorted;
   return self;
 }

@@ -53,11 +53,17 @@ Rect transformRect(const Matrix& m, const Rect& r) {
   m.apply(r.xmax, r.ymin, xs[1], ys[1]);
   m.apply(r.xmin, r.ymax, xs[2], ys[2]);
   m.apply(r.xmax, r.ymax, xs[3], ys[3]);
+  // Far-off or broken transforms saturate instead of overflowing the integer fields.
+  auto clamp = [](double v) {
+    if (!(v > -2147483648.0)) return INT32_MIN;
+    if (!(v < 2147483647.0)) return INT32_MAX;
+    return static_cast<int32_t>(v);
+  };
   Rect o;
-  o.xmin = static_cast<int32_t>(std::floor(*std::min_element(xs, xs + 4)));
-  o.xmax = static_cast<int32_t>(std::ceil(*std::max_element(xs, xs + 4)));
-  o.ymin = static_cast<int32_t>(std::floor(*std::min_element(ys, ys + 4)));
-  o.ymax = static_cast<int32_t>(std::ceil(*std::max_element(ys, ys + 4)));
+  o.xmin = clamp(std::floor(*std::min_element(xs, xs + 4)));
+  o.xmax = clamp(std::ceil(*std::max_element(xs, xs + 4)));
+  o.ymin = clamp(std::floor(*std::min_element(ys, ys + 4)));
+  o.ymax = clamp(std::ceil(*std::max_element(ys, ys + 4)));
   return o;
 }
 

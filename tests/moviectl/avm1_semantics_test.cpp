@@ -666,3 +666,36 @@ TEST(Avm1Semantics, DoublingAStringInAShortLoopStopsTheScript) {
   player.advance();
   EXPECT_EQ(trace, (Lines{"next frame", "true"}));
 }
+
+TEST(Avm1Semantics, SortSurvivesACompareFunctionThatEmptiesTheArray) {
+  // a = [3, 1, 2]; a.sort(function () { a.length = 0; return 1; }); trace(a.length);
+  const char* script = R"(
+push 'a'
+push 2
+push 1
+push 3
+push 3
+initArray
+setVariable
+function ''
+push 'a'
+getVariable
+push 'length'
+push 0
+setMember
+push 1
+return
+end
+push 1
+push 'a'
+getVariable
+push 'sort'
+callMethod
+pop
+push 'a'
+getVariable
+push 'length'
+getMember
+trace)";
+  EXPECT_EQ(run(7, script), Lines{"3"});
+}
