@@ -1453,12 +1453,20 @@ void Player::setMember(const Value& obj, const std::string& name, const Value& v
   if (o->kind == Object::Array) {
     if (namesEqual(name, "length", cs)) {
       double n = toNumber(value);
-      if (n >= 0 && n <= kMaxArrayLength) o->elems.resize(static_cast<size_t>(n));
+      if (n >= 0 && n <= kMaxArrayLength) {
+        if (n > o->elems.size()) chargeWork((static_cast<size_t>(n) - o->elems.size()) * 4096);
+        o->elems.resize(static_cast<size_t>(n));
+      }
       return;
     }
     size_t idx;
     if (arrayIndex(name, idx) && idx < kMaxArrayLength) {
-      if (idx >= o->elems.size()) o->elems.resize(idx + 1);
+      // Each element a jump adds counts as an action: many arrays grown far apart would
+      // otherwise take the memory of the machine.
+      if (idx >= o->elems.size()) {
+        chargeWork((idx + 1 - o->elems.size()) * 4096);
+        o->elems.resize(idx + 1);
+      }
       o->elems[idx] = value;
       return;
     }

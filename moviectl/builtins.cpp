@@ -161,7 +161,10 @@ NATIVE(arrayCtor) {
   if (args.size() == 1 && args[0].type == Value::Number) {
     double n = args[0].n;
     Object* a = pl.newArray();
-    if (n >= 0 && n <= kMaxArrayLength && n == std::floor(n)) a->elems.resize(static_cast<size_t>(n));
+    if (n >= 0 && n <= kMaxArrayLength && n == std::floor(n)) {
+      pl.chargeWork(static_cast<size_t>(n) * 4096);
+      a->elems.resize(static_cast<size_t>(n));
+    }
     return Value(a);
   }
   return Value(pl.newArray(args));

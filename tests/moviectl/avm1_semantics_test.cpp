@@ -699,3 +699,42 @@ getMember
 trace)";
   EXPECT_EQ(run(7, script), Lines{"3"});
 }
+
+TEST(Avm1Semantics, GrowingArraysFarApartCountsAgainstTheScript) {
+  // Every element a jump adds counts as an action, so one far index fits the budget and the
+  // second one stops the script.
+  const char* script = R"(
+push 'a'
+push 0
+initArray
+setVariable
+push 'a'
+getVariable
+push 499999
+push 1
+setMember
+push 'first grown'
+trace
+push 'b'
+push 0
+initArray
+setVariable
+push 'b'
+getVariable
+push 499999
+push 1
+setMember
+push 'second grown'
+trace)";
+  PlayerLimits limits;
+  limits.maxActionsPerRun = 600000;
+  Tags t;
+  t.doAction(assembled(script)).showFrame();
+  Bytes swf = movie(t, 7, 1);
+  Player player(limits);
+  Lines trace;
+  player.onTrace = [&](const std::string& line) { trace.push_back(line); };
+  ASSERT_TRUE(player.load(swf.data(), swf.size()));
+  EXPECT_TRUE(player.limitHit());
+  EXPECT_EQ(trace, Lines{"first grown"});
+}
