@@ -3,6 +3,7 @@
 // and run compiled images, call script functions and read results and messages.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -141,7 +142,10 @@ public:
     EngineCompilerData compilerData;
 
 #ifdef NERVA_INSTRUCTION_BUDGET
-    uint64_t budget = 0;  // fuzz builds only: loop iterations and calls left before "hook break"
+    // Fuzz builds only: loop iterations and calls left before "hook break", and a time limit,
+    // since a turn may hand a native call work of any size (joining a huge array, say).
+    uint64_t budget = 0;
+    std::chrono::steady_clock::time_point budgetDeadline = std::chrono::steady_clock::time_point::max();
 #endif
 };
 

@@ -212,7 +212,7 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
 #ifdef NERVA_INSTRUCTION_BUDGET
 #define SPEND()                                                       \
     do {                                                              \
-        if (--e.budget == 0) {                                        \
+        if (--e.budget == 0 || std::chrono::steady_clock::now() > e.budgetDeadline) { \
             SYNC();                                                   \
             RaiseRuntimeError(e, "hook break %d", 1);                 \
         }                                                             \
