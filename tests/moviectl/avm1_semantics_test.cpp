@@ -24,6 +24,16 @@ Asm assembled(const std::string& text) {
   return a;
 }
 
+// Loads a movie, advances it the given number of frames and returns the trace lines.
+Lines traceOf(const Bytes& swf, int advances) {
+  Player player;
+  Lines trace;
+  player.onTrace = [&](const std::string& line) { trace.push_back(line); };
+  EXPECT_TRUE(player.load(swf.data(), swf.size()));
+  for (int f = 0; f < advances; ++f) player.advance();
+  return trace;
+}
+
 // Plays a movie whose frames hold the given scripts (one DoAction per script) and returns
 // the trace lines of all frames.
 Lines play(int version, const std::vector<std::vector<std::string>>& frames) {
@@ -32,13 +42,7 @@ Lines play(int version, const std::vector<std::vector<std::string>>& frames) {
     for (auto& s : scripts) t.doAction(assembled(s));
     t.showFrame();
   }
-  Bytes swf = movie(t, version, static_cast<int>(frames.size()));
-  Player player;
-  Lines trace;
-  player.onTrace = [&](const std::string& line) { trace.push_back(line); };
-  EXPECT_TRUE(player.load(swf.data(), swf.size()));
-  for (size_t f = 1; f < frames.size(); ++f) player.advance();
-  return trace;
+  return traceOf(movie(t, version, static_cast<int>(frames.size())), static_cast<int>(frames.size()) - 1);
 }
 
 Lines run(int version, const std::string& script) { return play(version, {{script}}); }
@@ -386,13 +390,7 @@ TEST(Avm1Semantics, FrameScriptsQueuedByAGotoWaitForTheFrameInProgress) {
   t.sprite(1, 3, child);
   t.doAction(assembled("push 'root 1'\ntrace")).place(1, 1, "movie").showFrame();
   t.doAction(assembled("push 'root 2'\ntrace")).showFrame();
-  Bytes swf = movie(t, 7, 2);
-  Player player;
-  Lines trace;
-  player.onTrace = [&](const std::string& line) { trace.push_back(line); };
-  ASSERT_TRUE(player.load(swf.data(), swf.size()));
-  player.advance();
-  EXPECT_EQ(trace, (Lines{"root 1", "movie 1", "movie 2", "root 2", "root 1"}));
+  EXPECT_EQ(traceOf(movie(t, 7, 2), 1), (Lines{"root 1", "movie 1", "movie 2", "root 2", "root 1"}));
 }
 
 TEST(Avm1Semantics, InitializeOfAReplacingClipComesBeforeTheUnloadOfTheOldOne) {
@@ -404,13 +402,7 @@ TEST(Avm1Semantics, InitializeOfAReplacingClipComesBeforeTheUnloadOfTheOldOne) {
   t.placeWithEvents(1, 1, {{EvInitialize, say("init 1")}, {EvLoad, say("load 1")}, {EvUnload, say("unload 1")}})
       .showFrame();
   t.remove(1).placeWithEvents(1, 1, {{EvInitialize, say("init 2")}, {EvLoad, say("load 2")}}).showFrame();
-  Bytes swf = movie(t, 7, 2);
-  Player player;
-  Lines trace;
-  player.onTrace = [&](const std::string& line) { trace.push_back(line); };
-  ASSERT_TRUE(player.load(swf.data(), swf.size()));
-  player.advance();
-  EXPECT_EQ(trace, (Lines{"init 1", "load 1", "init 2", "unload 1", "load 2"}));
+  EXPECT_EQ(traceOf(movie(t, 7, 2), 1), (Lines{"init 1", "load 1", "init 2", "unload 1", "load 2"}));
 }
 
 TEST(Avm1Semantics, ScriptsRemoveClipsOnlyInTheDynamicDepthRange) {
@@ -505,14 +497,7 @@ TEST(Avm1Semantics, RewindRemovesScriptClipsOnlyAtTimelineDepths) {
   script += "done:\n";
   Tags t;
   t.doAction(assembled(script)).showFrame().showFrame();
-  Bytes swf = movie(t, 7, 2);
-  Player player;
-  Lines trace;
-  player.onTrace = [&](const std::string& line) { trace.push_back(line); };
-  ASSERT_TRUE(player.load(swf.data(), swf.size()));
-  player.advance();
-  player.advance();
-  EXPECT_EQ(trace, (Lines{"undefined", "movieclip", "movieclip"}));
+  EXPECT_EQ(traceOf(movie(t, 7, 2), 2), (Lines{"undefined", "movieclip", "movieclip"}));
 }
 
 TEST(Avm1Semantics, TellTargetOfAClipGoesByItsPath) {
@@ -601,12 +586,7 @@ TEST(Avm1Semantics, NamedShapeReachesTheClipThatHoldsIt) {
   t.doAction(assembled("push 'v'\npush 'on root'\nsetVariable\npush '_root'\ngetVariable\npush 'box'\ngetMember\ndup\ntrace\n"
                        "push 'v'\ngetMember\ntrace\npush '_root'\ngetVariable\npush 'nothere'\ngetMember\ntrace"))
       .showFrame();
-  Bytes swf = movie(t, 7, 1);
-  Player player;
-  Lines trace;
-  player.onTrace = [&](const std::string& line) { trace.push_back(line); };
-  ASSERT_TRUE(player.load(swf.data(), swf.size()));
-  EXPECT_EQ(trace, (Lines{"_level0", "on root", "undefined"}));
+  EXPECT_EQ(traceOf(movie(t, 7, 1), 0), (Lines{"_level0", "on root", "undefined"}));
 }
 
 TEST(Avm1Semantics, FarArrayIndexStaysAPropertyInsteadOfGrowingTheArray) {
