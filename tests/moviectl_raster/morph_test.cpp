@@ -9,6 +9,7 @@
 #include "moviectl/player.h"
 #include "moviectl/raster.h"
 #include "moviectl/raster_morph.h"
+#include "render_movie.h"
 #include "tests/moviectl/swf_builder.h"
 
 namespace {
@@ -74,16 +75,6 @@ Tags placedAt(const Bytes& morph, uint16_t ratio) {
   return t;
 }
 
-Surface render(const Tags& t) {
-  Player player;
-  Bytes swf = movie(t);
-  EXPECT_TRUE(player.load(swf.data(), swf.size()));
-  Surface s(550, 400);
-  RenderOptions ro;
-  ro.view.a = ro.view.d = 1.0 / 20;
-  renderPlayer(player, s, ro);
-  return s;
-}
 
 int channel(uint32_t px, int shift) { return static_cast<int>((px >> shift) & 0xFF); }
 
@@ -102,7 +93,7 @@ TEST(RasterMorph, RatioBlendsEdgesAndColours) {
   };
   Bytes tag = morphTag();
   for (const Case& c : cases) {
-    uint32_t got = render(placedAt(tag, c.ratio)).at(c.x, c.y);
+    uint32_t got = renderMovie(placedAt(tag, c.ratio)).at(c.x, c.y);
     for (int sh : {0, 8, 16}) EXPECT_NEAR(channel(got, sh), channel(c.want, sh), 1) << c.ratio << " at " << c.x;
   }
 }
@@ -169,11 +160,11 @@ TEST(RasterMorph, DamagedTagsLoadAndDraw) {
   Bytes tag = morphTag();
   for (size_t cut = 2; cut < tag.size(); cut += 3) {
     Bytes part(tag.begin(), tag.begin() + static_cast<std::ptrdiff_t>(cut));
-    Surface s = render(placedAt(part, 30000));
+    Surface s = renderMovie(placedAt(part, 30000));
     EXPECT_EQ(s.at(500, 350), 0xFFFFFFFFu) << cut;  // far from the shape: untouched
   }
   // An end-edge offset pointing far past the tag.
   Bytes wild = tag;
   wild[2 + 9 + 9 + 3] = 0x7F;  // high byte of the offset (after the id and two rectangles)
-  render(placedAt(wild, 30000));
+  renderMovie(placedAt(wild, 30000));
 }

@@ -13,6 +13,7 @@
 
 #include "moviectl/player.h"
 #include "moviectl/raster.h"
+#include "render_movie.h"
 #include "tests/moviectl/swf_builder.h"
 
 namespace {
@@ -553,17 +554,6 @@ Bytes placeAt(uint16_t id, uint16_t depth, int xTwips, int yTwips, uint16_t clip
   bw.flush();
   if (clipDepth) u16(p, clipDepth);
   return p;
-}
-
-Surface renderMovie(const Tags& t) {
-  Player player;
-  Bytes swf = movie(t);
-  EXPECT_TRUE(player.load(swf.data(), swf.size()));
-  Surface s(550, 400);
-  RenderOptions ro;
-  ro.view.a = ro.view.d = 1.0 / 20;
-  renderPlayer(player, s, ro);
-  return s;
 }
 
 }  // namespace
