@@ -221,7 +221,9 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
 #define SPEND() ((void)0)
 #endif
 
-#if defined(__GNUC__)
+// Computed goto where the compiler has it; NERVA_SWITCH_DISPATCH forces the portable switch
+// (built that way once in a while so the fallback keeps working).
+#if defined(__GNUC__) && !defined(NERVA_SWITCH_DISPATCH)
 #define USE_LABELS 1
     static void* const kLabels[256] = {
 #define X(n) &&L_BAD,
@@ -1235,7 +1237,7 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
                 RUN_AS(d.firstOp);
             }
 
-            CASE(BAD) {
+            L_BAD: {
                 SYNC();
                 RaiseRuntimeError(e, "Unimplemented Nerva Script bytecode");
             }
