@@ -220,6 +220,13 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
 #else
 #define SPEND() ((void)0)
 #endif
+// A backward jump is a loop turn: it spends budget in fuzz builds and checks that the
+// function's stack need still fits, since a loop may have pushed before it jumps back.
+#define LOOP_TURN()                                                 \
+    do {                                                            \
+        SPEND();                                                    \
+        if (sp - fn->stackNeed < e.stackMemory) OVERFLOW();         \
+    } while (0)
 
 // Computed goto where the compiler has it; NERVA_SWITCH_DISPATCH forces the portable switch
 // (built that way once in a while so the fallback keeps working).
@@ -543,10 +550,7 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
             CASE(JUMP) {
                 int32_t rel = int32_t(*pc);
                 pc += 1 + rel;
-                if (rel < 0) {
-                    SPEND();
-                    if (sp - fn->stackNeed < e.stackMemory) OVERFLOW();
-                }
+                if (rel < 0) LOOP_TURN();
                 NEXT();
             }
             CASE(JUMPIFTRUE) CASE(JUMPIFFALSE) CASE(JUMPIFTRUTHY) CASE(JUMPIFFALSY) {
@@ -564,10 +568,7 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
                     NEXT();
                 }
                 pc += 1 + rel;
-                if (rel < 0) {
-                    SPEND();
-                    if (sp - fn->stackNeed < e.stackMemory) OVERFLOW();
-                }
+                if (rel < 0) LOOP_TURN();
                 NEXT();
             }
 
@@ -1021,10 +1022,7 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
     INTERNAL(J##name, code + (kOpJumpCompare - kOpCompareJump)) {                 \
         int32_t rel = int32_t(*pc);                                               \
         pc += 1 + rel;                                                            \
-        if (rel < 0) {                                                            \
-            SPEND();                                                              \
-            if (sp - fn->stackNeed < e.stackMemory) OVERFLOW();                   \
-        }                                                                         \
+        if (rel < 0) LOOP_TURN();                                                 \
         w = *pc++;                                                                \
         goto L_##name;                                                            \
     }                                                                             \
@@ -1036,10 +1034,7 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
         pc += d.skip;                                                             \
         if (!(a->i OPER b->i)) {                                                  \
             pc += d.rel;                                                          \
-            if (d.rel < 0) {                                                      \
-                SPEND();                                                          \
-                if (sp - fn->stackNeed < e.stackMemory) OVERFLOW();               \
-            }                                                                     \
+            if (d.rel < 0) LOOP_TURN();                                           \
         }                                                                         \
         NEXT();                                                                   \
     }
@@ -1069,8 +1064,7 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
         int64_t v = int64_t(uint64_t(a->i) + uint64_t(b->i));                     \
         fp[d.store] = MakeInt(v);                                                 \
         pc += (v OPER c->i) ? d.rel : d.exit;                                     \
-        SPEND();                                                                  \
-        if (sp - fn->stackNeed < e.stackMemory) OVERFLOW();                       \
+        LOOP_TURN();                                                              \
         NEXT();                                                                   \
     }
 #define LOOP_STEPS(suffix, code, increment)                                       \
@@ -1100,10 +1094,7 @@ void Interpret(CScriptEngine& e, CScriptValue& result) {
         pc += d.skip;                                                             \
         if (!r) {                                                                 \
             pc += d.rel;                                                          \
-            if (d.rel < 0) {                                                      \
-                SPEND();                                                          \
-                if (sp - fn->stackNeed < e.stackMemory) OVERFLOW();               \
-            }                                                                     \
+            if (d.rel < 0) LOOP_TURN();                                           \
         }                                                                         \
         NEXT();                                                                   \
     }
